@@ -1,0 +1,62 @@
+// POSIX versions of the platform operations (Linux, macOS).
+#include "platform/platform.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace platform {
+
+FILE* openCommandPipe(const std::string& command) { return ::popen(command.c_str(), "r"); }
+
+int closeCommandPipe(FILE* pipe) { return ::pclose(pipe); }
+
+std::int64_t localTimeToSeconds(std::tm& tm) {
+  return static_cast<std::int64_t>(::mktime(&tm));
+}
+
+bool secondsToLocalTime(std::int64_t seconds, std::tm& out) {
+  std::time_t t = static_cast<std::time_t>(seconds);
+  if (static_cast<std::int64_t>(t) != seconds) return false;
+  return ::localtime_r(&t, &out) != nullptr;
+}
+
+std::filesystem::path temporaryFolder() {
+  std::filesystem::path folder = std::filesystem::temp_directory_path();
+  if (!std::filesystem::is_directory(folder)) {
+    throw std::filesystem::filesystem_error("temporary folder is not a folder", folder,
+                                            std::make_error_code(std::errc::not_a_directory));
+  }
+  return folder;
+}
+
+bool writeFileDurably(const std::filesystem::path& path, const std::string& bytes) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = true;
+  const char* p = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ok = false;
+      break;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  if (ok && ::fsync(fd) != 0) ok = false;
+  if (::close(fd) != 0) ok = false;
+  return ok;
+}
+
+void syncFolder(const std::filesystem::path& folder) {
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+}  // namespace platform

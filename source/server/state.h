@@ -1,0 +1,35 @@
+#pragma once
+// The state document: nine sections of items, one lock, one dirty flag.
+// Every write goes through applyChange, the only writer of stateDoc.
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+extern const std::vector<std::string> writableSections;  // the seven a browser may change
+extern const std::vector<std::string> allSections;       // those seven, then "live", "feedEvents"
+
+extern nlohmann::json stateDoc;
+extern std::mutex stateMutex;
+extern std::atomic<bool> stateDirty;
+
+extern std::filesystem::path baseDir;
+extern std::filesystem::path dataFilePath;
+extern std::filesystem::path appPagePath;
+
+// Sets every section of allSections to an empty object. Start-up only, before
+// any other thread runs.
+void resetStateSections();
+
+// A copy of the item, or null when there is none. Takes stateMutex.
+nlohmann::json getItem(const std::string& section, const std::string& id);
+
+// Stores a copy of *value as the item (replacing it whole), or deletes the item
+// when value is null; sets stateDirty and publishes the change event
+// {"coll","data","id"} to changeHub. Takes stateMutex; must not be called with it held.
+void applyChange(const std::string& section, const std::string& id, const nlohmann::json* value);
+
+// True when `section` is one of writableSections.
+bool isWritableSection(const std::string& section);
