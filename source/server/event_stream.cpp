@@ -18,14 +18,6 @@ const std::string& pingComment() {
   return text;
 }
 
-// Per-stream position, shared by every copy of the provider the server makes.
-// Its destruction, with the last copy, is what frees the stream's place.
-struct StreamState {
-  std::uint64_t cursor = 0;
-  bool started = false;
-  ~StreamState() { openStreams.fetch_sub(1); }
-};
-
 // Writes the whole state and moves the cursor to the hub's sequence number in
 // the same locked moment, so the snapshot holds exactly the events up to it.
 bool sendFullState(StreamState& stream, httplib::DataSink& sink) {
@@ -38,6 +30,8 @@ bool sendFullState(StreamState& stream, httplib::DataSink& sink) {
   }
   return sink.write(text.data(), text.size());
 }
+
+}  // namespace
 
 bool sendNextEvents(StreamState& stream, httplib::DataSink& sink) {
   if (!stream.started) {
@@ -62,17 +56,17 @@ bool sendNextEvents(StreamState& stream, httplib::DataSink& sink) {
   return sink.write(out.data(), out.size());
 }
 
-}  // namespace
+StreamState::StreamState() { openStreams.fetch_add(1); }
+StreamState::~StreamState() { openStreams.fetch_sub(1); }
 
 int openStreamCount() { return openStreams.load(); }
 
 void handleEventStream(const httplib::Request&, httplib::Response& response) {
-  if (openStreams.fetch_add(1) >= kMaxOpenStreams) {
-    openStreams.fetch_sub(1);
+  auto stream = std::make_shared<StreamState>();
+  if (openStreamCount() > kMaxOpenStreams) {
     sendJson(response, 503, nlohmann::json{{"error", "Too many open calendar windows. Close one and reload."}});
     return;
   }
-  auto stream = std::make_shared<StreamState>();
   setNoStore(response);
   response.set_header("X-Accel-Buffering", "no");
   // Exactly "text/event-stream": the server library compresses chunked
