@@ -84,10 +84,11 @@ void handlePutDoc(const httplib::Request& request, httplib::Response& response,
                   const httplib::ContentReader& readContent) {
   const std::string section = request.matches[1];
   const std::string id = request.matches[2];
-  if (!isWritableSection(section)) return sendJson(response, 403, serverOnlyError());
   // The body is read here rather than by the server library: the library
   // would refuse form-encoded bodies over 8 KiB (curl -d sends that type),
   // and reading it here keeps at most one byte over the limit in memory.
+  // It is read whole even when the answer is already known, so that what is
+  // left of it is not taken for the next request on a kept-alive connection.
   std::string body;
   std::size_t received = 0;
   bool complete = readContent([&](const char* data, std::size_t length) {
@@ -97,6 +98,7 @@ void handlePutDoc(const httplib::Request& request, httplib::Response& response,
     }
     return true;
   });
+  if (!isWritableSection(section)) return sendJson(response, 403, serverOnlyError());
   // A read that fails on the server-wide limit leaves the library's 413; any
   // other failure is a body that was cut off.
   bool tooBig = received > kMaxItemBodyBytes || (!complete && response.status == 413);
