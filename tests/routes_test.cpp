@@ -88,3 +88,23 @@ TEST_F(RoutesTest, ARefusedWriteLeavesTheFlagsAlone) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ErrorHandler, AnExceptionInAHandlerAnswers500NotFound) {
+  httplib::Server server;
+  server.Get("/throws", [](const httplib::Request&, httplib::Response&) { throw std::runtime_error("boom"); });
+  server.set_error_handler(handleHttpError);
+  int port = server.bind_to_any_port("127.0.0.1");
+  std::thread thread([&] { server.listen_after_bind(); });
+  httplib::Client client("127.0.0.1", port);
+  auto res = client.Get("/throws");
+  server.stop();
+  thread.join();
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 500);
+  EXPECT_EQ(res->body, R"({"error":"Not found"})");
+  EXPECT_EQ(res->get_header_value("Cache-Control"), "no-store");
+}
+
+}  // namespace
