@@ -28,6 +28,22 @@ TEST_F(HubTest, NumbersEventsFromOneAndKeepsTheNewestThousand) {
   EXPECT_EQ(hub.log.back().text, eventText(1001));
 }
 
+TEST_F(HubTest, LargeEventsAreDroppedByTotalSizeAndReportedAsMissed) {
+  const std::string big(ChangeHub::kLogBytes / 4 + 1, 'x');
+  for (int i = 0; i < 8; ++i) hub.publishChange(big);
+  EXPECT_EQ(hub.log.size(), 3u);
+  EXPECT_EQ(hub.log.front().seq, 6u);
+  std::uint64_t cursor = 4;
+  std::vector<std::string> texts;
+  bool missed = false;
+  ASSERT_TRUE(hub.waitForChanges(cursor, texts, missed));
+  EXPECT_TRUE(missed);
+  // A single event above the budget is still kept: it is the newest.
+  hub.publishChange(std::string(ChangeHub::kLogBytes + 1, 'y'));
+  ASSERT_EQ(hub.log.size(), 1u);
+  EXPECT_EQ(hub.log.back().seq, 9u);
+}
+
 TEST_F(HubTest, WaitHandsOverEveryNewerEventInOrder) {
   publish(1, 5);
   std::uint64_t cursor = 0;
