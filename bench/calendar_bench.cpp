@@ -10,7 +10,7 @@
 #include <string>
 
 #include "calendar/ics_reader.h"
-#include "platform/platform.h"
+#include "calendar/ics_dates.h"
 
 namespace {
 
@@ -93,13 +93,7 @@ int main() {
   // A household zone with daylight saving; the reader's arithmetic is local.
   setenv("TZ", "Europe/Berlin", 1);
   tzset();
-  std::tm nowTm{};
-  nowTm.tm_year = 126;
-  nowTm.tm_mon = 11;
-  nowTm.tm_mday = 9;
-  nowTm.tm_hour = 12;
-  nowTm.tm_isdst = -1;
-  const std::int64_t now = platform::localTimeToSeconds(nowTm);
+  const std::int64_t now = secondsOfLocal(makeLocal(126, 11, 9, 12, 0, 0));  // 2026-12-09 12:00
 
   const std::string mixed = mixedCalendar();
   const std::string singles = singlesCalendar();

@@ -39,15 +39,7 @@ class CalendarTest : public ::testing::Test {
     tzset();
   }
   // 2026-12-09 12:00 in the zone now set.
-  static std::int64_t now() {
-    std::tm tm{};
-    tm.tm_year = 126;
-    tm.tm_mon = 11;
-    tm.tm_mday = 9;
-    tm.tm_hour = 12;
-    tm.tm_isdst = -1;
-    return platform::localTimeToSeconds(tm);
-  }
+  static std::int64_t now() { return secondsOfLocal(makeLocal(126, 11, 9, 12, 0, 0)); }
   static std::string calendar(const std::vector<std::string>& eventLines) {
     std::string text = "BEGIN:VCALENDAR\r\nVERSION:2.0\r\n";
     for (const std::string& line : eventLines) text += line + "\r\n";
@@ -77,6 +69,13 @@ class CalendarTest : public ::testing::Test {
  private:
   bool hadZone_ = false;
   std::string oldZone_;
+};
+
+// One event's lines and the rows they give.
+struct EventCase {
+  const char* name;
+  std::vector<std::string> lines;
+  std::vector<std::string> rows;
 };
 
 // One recurring event: its DTSTART, its RRULE, any further lines, and the rows.
@@ -167,11 +166,7 @@ TEST(CalendarDates, UtcCivilToEpochAndIsoDates) {
 // ----------------------------------------------------------- window and rows
 
 TEST_F(CalendarTest, SingleEventsAtTheWindowEdges) {
-  struct Case {
-    const char* name;
-    std::vector<std::string> lines;
-    std::vector<std::string> rows;
-  } cases[] = {
+  EventCase cases[] = {
       {"timed", {"DTSTART:20261215T093000", "SUMMARY:Dentist"}, {"2026-12-15 09:30"}},
       {"just before the window", {"DTSTART:20261031T233000"}, {}},
       {"first moment of the window", {"DTSTART:20261101T000000"}, {"2026-11-01 00:00"}},
@@ -187,7 +182,7 @@ TEST_F(CalendarTest, SingleEventsAtTheWindowEdges) {
       {"canceled with one L", {"DTSTART:20261215T093000", "STATUS:CANCELED"}, {"2026-12-15 09:30"}},
       {"unreadable DTEND counts as absent", {"DTSTART:20261210", "DTEND:later"}, {"2026-12-10"}},
   };
-  for (const Case& c : cases) EXPECT_EQ(rowsFor(c.lines), c.rows) << c.name;
+  for (const EventCase& c : cases) EXPECT_EQ(rowsFor(c.lines), c.rows) << c.name;
   EXPECT_TRUE(parseIcsOccurrencesAt("", now()).is_array());
   EXPECT_EQ(parseIcsOccurrencesAt("", now()).size(), 0u);
   EXPECT_EQ(parseIcsOccurrencesAt(calendar({}), now()).size(), 0u);
@@ -196,13 +191,8 @@ TEST_F(CalendarTest, SingleEventsAtTheWindowEdges) {
 TEST_F(CalendarTest, WindowFollowsTheCurrentMonth) {
   // In January the window starts in December of the previous year; in July
   // it ends in January of the next.
-  std::tm jan{};
-  jan.tm_year = 127;
-  jan.tm_mon = 0;
-  jan.tm_mday = 15;
-  jan.tm_isdst = -1;
-  std::tm jul = jan;
-  jul.tm_mon = 6;
+  std::tm jan = makeLocal(127, 0, 15, 12, 0, 0);
+  std::tm jul = makeLocal(127, 6, 15, 12, 0, 0);
   const std::string text = calendar({event({"DTSTART;VALUE=DATE:20261201"}), event({"DTSTART;VALUE=DATE:20261130"}),
                                      event({"DTSTART;VALUE=DATE:20280131"}), event({"DTSTART;VALUE=DATE:20280201"})});
   EXPECT_EQ(rowsOf(parseIcsOccurrencesAt(text, platform::localTimeToSeconds(jan))),
@@ -217,11 +207,7 @@ TEST_F(CalendarTest, WindowFollowsTheCurrentMonth) {
 }
 
 TEST_F(CalendarTest, AllDaySpans) {
-  struct Case {
-    const char* name;
-    std::vector<std::string> lines;
-    std::vector<std::string> rows;
-  } cases[] = {
+  EventCase cases[] = {
       {"three days", {"DTSTART;VALUE=DATE:20261210", "DTEND;VALUE=DATE:20261213"}, {"2026-12-10", "2026-12-11", "2026-12-12"}},
       {"no DTEND", {"DTSTART;VALUE=DATE:20261210"}, {"2026-12-10"}},
       {"DTEND equal", {"DTSTART;VALUE=DATE:20261210", "DTEND;VALUE=DATE:20261210"}, {"2026-12-10"}},
@@ -234,7 +220,7 @@ TEST_F(CalendarTest, AllDaySpans) {
       {"DURATION and RDATE are not read", {"DTSTART:20261210", "DURATION:P3D", "RDATE:20261220"}, {"2026-12-10"}},
       {"absurd span still shows fourteen days", {"DTSTART:20261201", "DTEND:99991231"}, dailyRows("", 2026, 12, 1, 14)},
   };
-  for (const Case& c : cases) EXPECT_EQ(rowsFor(c.lines), c.rows) << c.name;
+  for (const EventCase& c : cases) EXPECT_EQ(rowsFor(c.lines), c.rows) << c.name;
 }
 
 TEST_F(CalendarTest, TitlesAreUnescapedAndTrimmed) {
@@ -388,6 +374,20 @@ TEST_F(CalendarTest, DailySeriesEndAtTheStepLimit) {
   EXPECT_EQ(rows.back(), "2027-03-09 09:00");
   EXPECT_EQ(rowsFor({"DTSTART:20130223T090000", "RRULE:FREQ=DAILY"}), std::vector<std::string>{"2026-11-01 09:00"});
   EXPECT_EQ(rowsFor({"DTSTART:20130201T090000", "RRULE:FREQ=DAILY"}), std::vector<std::string>{});
+}
+
+TEST_F(CalendarTest, LongSeriesCountEveryStartBeforeTheWindow) {
+  // Ten years of starts before the window still count towards COUNT.
+  std::vector<std::string> daily = rowsFor({"DTSTART:20160101T090000", "RRULE:FREQ=DAILY;COUNT=3990"});
+  EXPECT_EQ(daily, dailyRows("09:00", 2026, 11, 1, 33));
+  EXPECT_EQ(rowsFor({"DTSTART:20160104T090000", "RRULE:FREQ=WEEKLY;BYDAY=MO,WE,FR;COUNT=1700"}),
+            (std::vector<std::string>{"2026-11-02 09:00", "2026-11-04 09:00", "2026-11-06 09:00", "2026-11-09 09:00",
+                                      "2026-11-11 09:00"}));
+  EXPECT_EQ(rowsFor({"DTSTART:20160101T090000", "RRULE:FREQ=MONTHLY;BYDAY=2TU,-1FR;COUNT=263"}),
+            (std::vector<std::string>{"2026-11-10 09:00", "2026-11-27 09:00", "2026-12-08 09:00"}));
+  // An UNTIL before the window ends such a series without a row.
+  EXPECT_EQ(rowsFor({"DTSTART:20160101T090000", "RRULE:FREQ=WEEKLY;UNTIL=20261031T090000"}), std::vector<std::string>{});
+  EXPECT_EQ(rowsFor({"DTSTART:20160101", "RRULE:FREQ=DAILY;UNTIL=20261101"}), std::vector<std::string>{"2026-11-01"});
 }
 
 TEST_F(CalendarTest, WeeklySeries) {

@@ -101,7 +101,7 @@ nlohmann::json parseIcsOccurrencesAt(const std::string& text, std::int64_t nowSe
                                  window,        rows,       eventStart, eventTitle, std::string()};
     const std::string& rruleText = propertyValue(event, "RRULE");
     if (!rruleText.empty() && !isOverride) {
-      expandRecurrence(rruleText, eventStart, window.windowEndLocal,
+      expandRecurrence(rruleText, eventStart, window.windowEndLocal, window.firstDayWithRows(),
                        [&occurrences](const std::tm& candidate) { occurrences.emitOccurrence(candidate); });
     } else {
       occurrences.emitOccurrence(eventStart.local);

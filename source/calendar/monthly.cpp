@@ -97,6 +97,7 @@ void expandMonthly(SeriesWalk& walk) {
   byDay.reserve(walk.rule.byDay.size());
   for (const std::string& entry : walk.rule.byDay) byDay.push_back(readByDayEntry(entry));
 
+  std::vector<std::int64_t> monthDays;  // the days the rule names, in entry order
   std::vector<TimedDay> monthCandidates;
   std::int64_t y = 1900LL + walk.start.tm_year;
   std::int64_t m = walk.start.tm_mon;
@@ -115,36 +116,41 @@ void expandMonthly(SeriesWalk& walk) {
     const std::int64_t w1 = ((firstDay + 4) % 7 + 7) % 7;  // 1970-01-01 was a Thursday
     const std::int64_t wL = (w1 + L - 1) % 7;
 
-    monthCandidates.clear();
+    monthDays.clear();
     if (!byDay.empty()) {
       for (const ByDayEntry& e : byDay) {
         if (e.weekday < 0) continue;
         if (e.ordinalOutOfRange) (void)std::stoi(e.ordinalText);  // raises std::out_of_range
         const std::int64_t firstOfWeekday = 1 + ((e.weekday - w1 + 7) % 7);
         if (!e.hasOrdinal) {
-          for (std::int64_t d = firstOfWeekday; d <= L; d += 7) addDay(monthCandidates, year1900, m, d);
+          for (std::int64_t d = firstOfWeekday; d <= L; d += 7) monthDays.push_back(d);
           continue;
         }
         const std::int64_t n = e.ordinal;
         const std::int64_t d = n >= 1 ? firstOfWeekday + 7 * (n - 1) : L - ((wL - e.weekday + 7) % 7) + 7 * (n + 1);
-        if (d >= 1 && d <= L) addDay(monthCandidates, year1900, m, d);
+        if (d >= 1 && d <= L) monthDays.push_back(d);
       }
     } else if (!walk.rule.byMonthDay.empty()) {
       for (std::int32_t v : walk.rule.byMonthDay) {
         const std::int64_t d = v >= 1 ? v : L + 1 + std::int64_t{v};
-        if (d >= 1 && d <= L) addDay(monthCandidates, year1900, m, d);
+        if (d >= 1 && d <= L) monthDays.push_back(d);
       }
     } else if (walk.start.tm_mday <= L) {
       // A month too short for DTSTART's day gives nothing.
-      addDay(monthCandidates, year1900, m, walk.start.tm_mday);
+      monthDays.push_back(walk.start.tm_mday);
     }
-    sortTimedDays(monthCandidates);
-
-    for (const TimedDay& c : monthCandidates) {
-      std::tm occ;
-      const std::int64_t t = walk.atStartTime(c.day, occ);
-      if (!walk.withinLimit(t) || t < walk.seriesStart || walk.full()) continue;
-      walk.take(occ);
+    if (walk.quiet(firstDay, firstDay + L - 1)) {
+      walk.takeUnseen(static_cast<std::int64_t>(monthDays.size()));
+    } else {
+      monthCandidates.clear();
+      for (std::int64_t d : monthDays) addDay(monthCandidates, year1900, m, d);
+      sortTimedDays(monthCandidates);
+      for (const TimedDay& c : monthCandidates) {
+        std::tm occ;
+        const std::int64_t t = walk.atStartTime(c.day, occ);
+        if (!walk.withinLimit(t) || t < walk.seriesStart || walk.full()) continue;
+        walk.take(occ);
+      }
     }
     m += walk.rule.interval;
     if (m > 11) {

@@ -37,11 +37,14 @@ std::string formatClock(int hour, int minute) {
 // A local day can differ from its civil day number's position by less than
 // this many days (a zone that skips a whole day moves a date by one).
 constexpr std::int64_t kFarAwayDays = 3;
+constexpr std::int32_t kMaxSpanDays = 14;
 
 }  // namespace
 
+std::int64_t DisplayWindow::firstDayWithRows() const { return startDay - kMaxSpanDays - kFarAwayDays; }
+
 void EventOccurrences::emitOccurrence(const std::tm& candidate) {
-  const std::int32_t n = std::min<std::int32_t>(spanDays, 14);
+  const std::int32_t n = std::min<std::int32_t>(spanDays, kMaxSpanDays);
   if (n < 1 || candidate.tm_mday > std::numeric_limits<int>::max() - n) return;
   // Most candidates of long series lie years away from the window; they can
   // give no row, so the exclusion tests and conversions below are skipped.
@@ -71,7 +74,10 @@ void EventOccurrences::emitOccurrence(const std::tm& candidate) {
     midnight.tm_year = day.tm_year;
     const std::int64_t t = normaliseLocal(midnight);
     if (t < window.windowStart || t >= window.windowEnd) continue;
-    rows.push_back(OccurrenceRow{i == 0 ? key : formatIsoDate(day),
+    // The first day is usually the candidate's own date, already written.
+    const bool sameDate = day.tm_mday == candidate.tm_mday && day.tm_mon == candidate.tm_mon &&
+                          day.tm_year == candidate.tm_year;
+    rows.push_back(OccurrenceRow{sameDate ? key : formatIsoDate(day),
                                  eventStart.allDay ? std::string() : formatClock(candidate.tm_hour, candidate.tm_min),
                                  eventTitle});
   }

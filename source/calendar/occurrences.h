@@ -26,6 +26,9 @@ struct DisplayWindow {
   // any local-time conversion.
   std::int64_t startDay = 0;
   std::int64_t endDay = 0;
+
+  // The earliest civil day on which an occurrence could still give a row.
+  std::int64_t firstDayWithRows() const;
 };
 
 DisplayWindow displayWindowAt(std::int64_t nowSeconds);

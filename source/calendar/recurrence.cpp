@@ -43,6 +43,12 @@ std::int64_t SeriesWalk::atStartTime(const std::tm& day, std::tm& occ) const {
 
 namespace {
 
+// A local time lies less than this many days from the position its civil
+// date gives it (a zone that skipped a whole day moved dates by one).
+constexpr std::int64_t kLocalDaySlack = 3;
+
+std::int64_t dayOf(const std::tm& tm) { return civilDayNumber(1900LL + tm.tm_year, tm.tm_mon, tm.tm_mday); }
+
 // Adds `days` to the day of month and normalises; false (and `tm` unchanged)
 // when the day of month would leave the 32-bit range. Such a step lies
 // hundreds of thousands of years ahead, beyond every series limit, so the
@@ -109,7 +115,10 @@ void expandDaily(SeriesWalk& walk) {
   for (int steps = 0;; ++steps) {
     if (!walk.withinLimit(t) || walk.full() || steps == 5000) break;
     const bool named = cur.tm_wday >= 0 && cur.tm_wday < 7 && (mask & (1u << cur.tm_wday)) != 0;
-    if ((!filtered || named) && t >= walk.seriesStart) walk.take(cur);
+    if ((!filtered || named) && t >= walk.seriesStart) {
+      const std::int64_t day = dayOf(cur);
+      walk.quiet(day, day) ? walk.takeUnseen(1) : walk.take(cur);
+    }
     // The time of day carries over from the previous start.
     if (!stepDays(cur, walk.rule.interval, t)) break;
   }
@@ -136,6 +145,12 @@ void expandWeekly(SeriesWalk& walk) {
   const std::int64_t weekStep = 7 * std::int64_t{walk.rule.interval};
   for (int weeks = 0;; ++weeks) {
     if (!walk.withinLimit(anchorSeconds) || walk.full() || weeks == 2000) break;
+    const std::int64_t sunday = dayOf(anchor);
+    if (walk.quiet(sunday, sunday + 6)) {
+      walk.takeUnseen(static_cast<std::int64_t>(weekdayList.size()));
+      if (!stepDays(anchor, weekStep, anchorSeconds)) break;
+      continue;
+    }
     for (std::int32_t w : weekdayList) {
       std::tm day = anchor;
       std::int64_t ignored = 0;
@@ -172,12 +187,14 @@ void expandYearly(SeriesWalk& walk) {
 }  // namespace
 
 void expandRecurrence(const std::string& rruleText, const IcsDateValue& eventStart, const std::tm& windowEndLocal,
-                      const std::function<void(const std::tm&)>& emitOccurrence) {
+                      std::int64_t firstDayWithRows, const std::function<void(const std::tm&)>& emitOccurrence) {
   SeriesWalk walk;
   walk.rule = readRule(rruleText, windowEndLocal, walk.untilIsDate);
   walk.start = eventStart.local;
   walk.seriesStart = secondsOfLocal(eventStart.local);
   walk.seriesLimit = secondsOfLocal(walk.rule.limitLocal);
+  walk.quietFromDay = dayOf(walk.start) + kLocalDaySlack;
+  walk.quietUntilDay = std::min(dayOf(walk.rule.limitLocal), firstDayWithRows) - kLocalDaySlack;
 
   const std::string& freq = walk.rule.freq;
   if (freq == "DAILY") {

@@ -1,5 +1,6 @@
 #pragma once
 // Recurrence rules: an event's RRULE to its occurrence starts.
+#include <algorithm>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -26,6 +27,11 @@ struct SeriesWalk {
   std::int64_t seriesLimit = 0;
   std::vector<std::tm> candidateStarts;
   std::int32_t taken = 0;
+  // Starts on civil days strictly between these two are surely taken (after
+  // DTSTART, within the limit) and surely give no row (before the window), so
+  // long-running series only count them instead of converting each one.
+  std::int64_t quietFromDay = 0;
+  std::int64_t quietUntilDay = 0;
 
   // An UNTIL written as a date excludes its following midnight itself.
   bool withinLimit(std::int64_t t) const { return untilIsDate ? t < seriesLimit : t <= seriesLimit; }
@@ -33,6 +39,12 @@ struct SeriesWalk {
   void take(const std::tm& occ) {
     candidateStarts.push_back(occ);
     ++taken;
+  }
+  bool quiet(std::int64_t firstDay, std::int64_t lastDay) const {
+    return firstDay > quietFromDay && lastDay < quietUntilDay;
+  }
+  void takeUnseen(std::int64_t n) {
+    if (!full()) taken += static_cast<std::int32_t>(std::min<std::int64_t>(n, std::int64_t{rule.count} - taken));
   }
   // DTSTART's time of day on the date of `day`, normalised; returns its seconds.
   std::int64_t atStartTime(const std::tm& day, std::tm& occ) const;
@@ -43,9 +55,10 @@ std::int32_t weekdayCodeToIndex(const std::string& code);
 extern const char* const weekdayCodes[7];
 
 // Reads the rule of one event and calls `emitOccurrence` for each start, in
-// order, once all have been collected.
+// order, once all have been collected. Starts on civil days before
+// `firstDayWithRows` could give no row; they are counted, not emitted.
 void expandRecurrence(const std::string& rruleText, const IcsDateValue& eventStart, const std::tm& windowEndLocal,
-                      const std::function<void(const std::tm&)>& emitOccurrence);
+                      std::int64_t firstDayWithRows, const std::function<void(const std::tm&)>& emitOccurrence);
 
 // The MONTHLY walk over `walk`'s rule.
 void expandMonthly(SeriesWalk& walk);
