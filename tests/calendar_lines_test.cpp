@@ -121,3 +121,14 @@ TEST(SplitByChar, KeepsInnerEmptyPiecesButNoTrailingOne) {
   };
   for (const Case& c : cases) EXPECT_EQ(splitByChar(c.text, c.delimiter), c.pieces) << c.text;
 }
+
+TEST(IcsLines, OnlyTheNamesAskedForAreKept) {
+  const std::vector<std::string> names = {"EXDATE", "SUMMARY"};
+  std::vector<IcsEvent> events = readIcsEvents(
+      "BEGIN:VEVENT\nsummary:a\nLOCATION:hall\nEXDATE:1,2\nDESCRIPTION:long\nEXDATE:3\nEND:VEVENT\n", &names);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].size(), 2u);
+  EXPECT_EQ(propertyValue(events[0], "SUMMARY"), "a");
+  EXPECT_EQ(events[0].at("EXDATE").size(), 3u);
+  EXPECT_EQ(propertyValue(events[0], "LOCATION"), "");
+}

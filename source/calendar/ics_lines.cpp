@@ -1,5 +1,6 @@
 #include "calendar/ics_lines.h"
 
+#include <algorithm>
 #include <string_view>
 #include <utility>
 
@@ -35,7 +36,7 @@ bool startsWith(std::string_view line, std::string_view prefix) {
   return line.size() >= prefix.size() && line.compare(0, prefix.size(), prefix) == 0;
 }
 
-void storeProperty(IcsEvent& event, std::string_view line) {
+void storeProperty(IcsEvent& event, std::string_view line, const std::vector<std::string>* onlyNames) {
   // The value separator is the first ':' outside double quotes.
   bool quoted = false;
   std::size_t colon = std::string_view::npos;
@@ -61,6 +62,7 @@ void storeProperty(IcsEvent& event, std::string_view line) {
   for (char& c : name) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
+  if (onlyNames && !std::binary_search(onlyNames->begin(), onlyNames->end(), name)) return;
   if (name == "EXDATE") {
     if (value.empty()) return;
     std::vector<IcsProperty>& list = event[name];
@@ -76,7 +78,7 @@ void storeProperty(IcsEvent& event, std::string_view line) {
 
 }  // namespace
 
-std::vector<IcsEvent> readIcsEvents(const std::string& text) {
+std::vector<IcsEvent> readIcsEvents(const std::string& text, const std::vector<std::string>* onlyNames) {
   const std::string unfolded = unfoldLines(text);
   std::vector<IcsEvent> events;
   IcsEvent current;
@@ -108,7 +110,7 @@ std::vector<IcsEvent> readIcsEvents(const std::string& text) {
     } else if (startsWith(line, "END:")) {
       if (depth > 0) --depth;
     } else if (depth == 0) {
-      storeProperty(current, line);
+      storeProperty(current, line, onlyNames);
     }
   }
   return events;

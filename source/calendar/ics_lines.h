@@ -17,7 +17,10 @@ struct IcsProperty {
 using IcsEvent = std::map<std::string, std::vector<IcsProperty>, std::less<>>;
 
 // The events of a calendar text, in the order of their END:VEVENT lines.
-std::vector<IcsEvent> readIcsEvents(const std::string& text);
+// With `onlyNames` (upper case, sorted), every other property is left out:
+// the reader itself needs only a few, and most lines of a calendar are not
+// among them.
+std::vector<IcsEvent> readIcsEvents(const std::string& text, const std::vector<std::string>* onlyNames = nullptr);
 
 // The value of the first entry under `name` (upper case), or "" when absent.
 const std::string& propertyValue(const IcsEvent& event, const std::string& name);

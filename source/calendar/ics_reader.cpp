@@ -59,7 +59,10 @@ nlohmann::json parseIcsOccurrences(const std::string& text) {
 }
 
 nlohmann::json parseIcsOccurrencesAt(const std::string& text, std::int64_t nowSeconds) {
-  const std::vector<IcsEvent> events = readIcsEvents(text);
+  // The names read below, sorted.
+  static const std::vector<std::string> readNames = {"DTEND", "DTSTART", "EXDATE", "RECURRENCE-ID",
+                                                     "RRULE", "STATUS",  "SUMMARY", "UID"};
+  const std::vector<IcsEvent> events = readIcsEvents(text, &readNames);
   const DisplayWindow window = displayWindowAt(nowSeconds);
 
   // Instances replaced by an event with RECURRENCE-ID, cancelled or not.
