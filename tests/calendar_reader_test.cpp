@@ -583,3 +583,21 @@ TEST_F(CalendarTest, UtcValuesInAZoneEastOfUtc) {
   EXPECT_EQ(rowsFor({"DTSTART:20261201T090000Z", "RRULE:FREQ=DAILY;UNTIL=20261203T090000Z"}),
             (std::vector<std::string>{"2026-12-01 10:00", "2026-12-02 10:00", "2026-12-03 10:00"}));
 }
+
+// ------------------------------------------------------ regression inputs
+
+TEST_F(CalendarTest, ManyByDayEntriesOnOldSeries) {
+  // A 4 KB rule of 1300 entries once cost seconds and hundreds of megabytes
+  // when the series began decades before the window.
+  std::string byDay;
+  for (int i = 0; i < 1300; ++i) byDay += i ? ",MO" : "MO";
+  for (const char* freq : {"MONTHLY", "WEEKLY"}) {
+    const std::string rule = std::string("RRULE:FREQ=") + freq + ";BYDAY=" + byDay;
+    EXPECT_EQ(rowsFor({"DTSTART:19000101T090000", rule}), std::vector<std::string>{}) << freq;
+    std::vector<std::string> rows = rowsFor({"DTSTART:20000103T090000", rule});
+    ASSERT_EQ(rows.size(), 2000u) << freq;
+    EXPECT_EQ(rows[1299], "2026-11-02 09:00") << freq;
+    EXPECT_EQ(rows[1300], "2026-11-09 09:00") << freq;
+    EXPECT_EQ(rows[1999], "2026-11-09 09:00") << freq;
+  }
+}
