@@ -22,6 +22,11 @@ std::int64_t utcCivilToEpoch(std::int32_t year, std::int32_t month, std::int32_t
 // YYYY-MM-DD of the fields as they stand, without normalising.
 std::string formatIsoDate(const std::tm& tm);
 
+// A local time lies less than this many days from the place its civil date
+// gives it: even a zone that skipped a whole calendar day moved dates by one.
+// Days farther than this from a bound are surely on the same side of it.
+constexpr std::int64_t kLocalDaySlack = 3;
+
 // Days since 1970-01-01 of a civil date (month 0-11); wide enough for any
 // broken-down fields.
 std::int64_t civilDayNumber(std::int64_t year, std::int64_t month, std::int64_t day);

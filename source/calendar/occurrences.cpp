@@ -34,14 +34,11 @@ std::string formatClock(int hour, int minute) {
   return std::string(buf, static_cast<std::size_t>(n));
 }
 
-// A local day can differ from its civil day number's position by less than
-// this many days (a zone that skips a whole day moves a date by one).
-constexpr std::int64_t kFarAwayDays = 3;
 constexpr std::int32_t kMaxSpanDays = 14;
 
 }  // namespace
 
-std::int64_t DisplayWindow::firstDayWithRows() const { return startDay - kMaxSpanDays - kFarAwayDays; }
+std::int64_t DisplayWindow::firstDayWithRows() const { return startDay - kMaxSpanDays - kLocalDaySlack; }
 
 void EventOccurrences::emitOccurrence(const std::tm& candidate) {
   const std::int32_t n = std::min<std::int32_t>(spanDays, kMaxSpanDays);
@@ -49,7 +46,7 @@ void EventOccurrences::emitOccurrence(const std::tm& candidate) {
   // Most candidates of long series lie years away from the window; they can
   // give no row, so the exclusion tests and conversions below are skipped.
   const std::int64_t first = civilDayNumber(1900LL + candidate.tm_year, candidate.tm_mon, candidate.tm_mday);
-  if (first + n - 1 < window.startDay - kFarAwayDays || first > window.endDay + kFarAwayDays) return;
+  if (first + n - 1 < window.startDay - kLocalDaySlack || first > window.endDay + kLocalDaySlack) return;
 
   const std::string key = formatIsoDate(candidate);
   if (excludedDates.find(key) != excludedDates.end()) return;

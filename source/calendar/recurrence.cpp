@@ -43,10 +43,6 @@ std::int64_t SeriesWalk::atStartTime(const std::tm& day, std::tm& occ) const {
 
 namespace {
 
-// A local time lies less than this many days from the position its civil
-// date gives it (a zone that skipped a whole day moved dates by one).
-constexpr std::int64_t kLocalDaySlack = 3;
-
 std::int64_t dayOf(const std::tm& tm) { return civilDayNumber(1900LL + tm.tm_year, tm.tm_mon, tm.tm_mday); }
 
 // Adds `days` to the day of month and normalises; false (and `tm` unchanged)
