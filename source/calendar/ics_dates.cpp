@@ -17,6 +17,8 @@ std::int64_t civilDayNumber(std::int64_t year, std::int64_t month, std::int64_t 
   return era * 146097 + doe - 719468;
 }
 
+std::int64_t civilDayOf(const std::tm& tm) { return civilDayNumber(1900LL + tm.tm_year, tm.tm_mon, tm.tm_mday); }
+
 std::int64_t utcCivilToEpoch(std::int32_t year, std::int32_t month, std::int32_t day,
                              std::int32_t hour, std::int32_t minute, std::int32_t second) {
   // 64-bit throughout: fields near the 32-bit limits must not overflow.

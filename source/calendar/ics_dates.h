@@ -31,6 +31,9 @@ constexpr std::int64_t kLocalDaySlack = 3;
 // broken-down fields.
 std::int64_t civilDayNumber(std::int64_t year, std::int64_t month, std::int64_t day);
 
+// The civil day number of a broken-down time's date fields.
+std::int64_t civilDayOf(const std::tm& tm);
+
 // Normalises `tm` in place through the local-time conversion with the
 // daylight-saving flag -1 and returns its seconds.
 std::int64_t normaliseLocal(std::tm& tm);

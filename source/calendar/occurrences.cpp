@@ -14,10 +14,8 @@ DisplayWindow displayWindowAt(std::int64_t nowSeconds) {
   w.windowEndLocal = makeLocal(now.tm_year, now.tm_mon + 6, 1, 0, 0, 0);
   w.windowStart = secondsOfLocal(w.windowStartLocal);
   w.windowEnd = secondsOfLocal(w.windowEndLocal);
-  w.startDay = civilDayNumber(1900LL + w.windowStartLocal.tm_year, w.windowStartLocal.tm_mon,
-                              w.windowStartLocal.tm_mday);
-  w.endDay = civilDayNumber(1900LL + w.windowEndLocal.tm_year, w.windowEndLocal.tm_mon,
-                            w.windowEndLocal.tm_mday);
+  w.startDay = civilDayOf(w.windowStartLocal);
+  w.endDay = civilDayOf(w.windowEndLocal);
   return w;
 }
 
@@ -45,7 +43,7 @@ void EventOccurrences::emitOccurrence(const std::tm& candidate) {
   if (n < 1 || candidate.tm_mday > std::numeric_limits<int>::max() - n) return;
   // Most candidates of long series lie years away from the window; they can
   // give no row, so the exclusion tests and conversions below are skipped.
-  const std::int64_t first = civilDayNumber(1900LL + candidate.tm_year, candidate.tm_mon, candidate.tm_mday);
+  const std::int64_t first = civilDayOf(candidate);
   if (first + n - 1 < window.startDay - kLocalDaySlack || first > window.endDay + kLocalDaySlack) return;
 
   const std::string key = formatIsoDate(candidate);

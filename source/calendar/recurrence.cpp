@@ -43,8 +43,6 @@ std::int64_t SeriesWalk::atStartTime(const std::tm& day, std::tm& occ) const {
 
 namespace {
 
-std::int64_t dayOf(const std::tm& tm) { return civilDayNumber(1900LL + tm.tm_year, tm.tm_mon, tm.tm_mday); }
-
 // Adds `days` to the day of month and normalises; false (and `tm` unchanged)
 // when the day of month would leave the 32-bit range. Such a step lies
 // hundreds of thousands of years ahead, beyond every series limit, so the
@@ -112,7 +110,7 @@ void expandDaily(SeriesWalk& walk) {
     if (!walk.withinLimit(t) || walk.full() || steps == 5000) break;
     const bool named = cur.tm_wday >= 0 && cur.tm_wday < 7 && (mask & (1u << cur.tm_wday)) != 0;
     if ((!filtered || named) && t >= walk.seriesStart) {
-      const std::int64_t day = dayOf(cur);
+      const std::int64_t day = civilDayOf(cur);
       walk.quiet(day, day) ? walk.takeUnseen(1) : walk.take(cur);
     }
     // The time of day carries over from the previous start.
@@ -141,7 +139,7 @@ void expandWeekly(SeriesWalk& walk) {
   const std::int64_t weekStep = 7 * std::int64_t{walk.rule.interval};
   for (int weeks = 0;; ++weeks) {
     if (!walk.withinLimit(anchorSeconds) || walk.full() || weeks == 2000) break;
-    const std::int64_t sunday = dayOf(anchor);
+    const std::int64_t sunday = civilDayOf(anchor);
     if (walk.quiet(sunday, sunday + 6)) {
       walk.takeUnseen(static_cast<std::int64_t>(weekdayList.size()));
       if (!stepDays(anchor, weekStep, anchorSeconds)) break;
@@ -189,8 +187,8 @@ void expandRecurrence(const std::string& rruleText, const IcsDateValue& eventSta
   walk.start = eventStart.local;
   walk.seriesStart = secondsOfLocal(eventStart.local);
   walk.seriesLimit = secondsOfLocal(walk.rule.limitLocal);
-  walk.quietFromDay = dayOf(walk.start) + kLocalDaySlack;
-  walk.quietUntilDay = std::min(dayOf(walk.rule.limitLocal), firstDayWithRows) - kLocalDaySlack;
+  walk.quietFromDay = civilDayOf(walk.start) + kLocalDaySlack;
+  walk.quietUntilDay = std::min(civilDayOf(walk.rule.limitLocal), firstDayWithRows) - kLocalDaySlack;
 
   const std::string& freq = walk.rule.freq;
   if (freq == "DAILY") {
