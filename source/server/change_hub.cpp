@@ -14,7 +14,35 @@ void ChangeHub::publishChange(const std::string& text) {
       log.pop_front();
     }
   }
-  cond.notify_all();
+  {
+    std::lock_guard<std::mutex> lock(wakeMutex);
+    if (!waker.joinable()) waker = std::thread(&ChangeHub::wakeLoop, this);
+    wakePending = true;
+  }
+  wakeCond.notify_one();
+}
+
+void ChangeHub::wakeLoop() {
+  std::unique_lock<std::mutex> lock(wakeMutex);
+  for (;;) {
+    wakeCond.wait(lock, [this] { return wakePending || stopping; });
+    if (stopping) return;
+    // Publishes that come in meanwhile share this wake-up: a woken stream
+    // takes every event newer than its cursor.
+    wakePending = false;
+    lock.unlock();
+    cond.notify_all();
+    lock.lock();
+  }
+}
+
+ChangeHub::~ChangeHub() {
+  {
+    std::lock_guard<std::mutex> lock(wakeMutex);
+    stopping = true;
+  }
+  wakeCond.notify_one();
+  if (waker.joinable()) waker.join();
 }
 
 bool ChangeHub::waitForChanges(std::uint64_t& cursor, std::vector<std::string>& texts, bool& missed) {

@@ -7,6 +7,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct ChangeLogEntry {
@@ -38,6 +39,22 @@ struct ChangeHub {
   bool waitForChanges(std::uint64_t& cursor, std::vector<std::string>& texts, bool& missed);
   // The number of the last published event.
   std::uint64_t currentSeq();
+
+  ChangeHub() = default;
+  ~ChangeHub();  // stops the waker thread
+  ChangeHub(const ChangeHub&) = delete;
+  ChangeHub& operator=(const ChangeHub&) = delete;
+
+ private:
+  // Waking every open stream costs one wake-up per stream; a thread of the
+  // hub's own does it, so that a write's answer never waits for that. The
+  // waker's mutex is taken last of all locks and held only to hand over.
+  void wakeLoop();
+  std::mutex wakeMutex;
+  std::condition_variable wakeCond;
+  bool wakePending = false;
+  bool stopping = false;
+  std::thread waker;
 };
 
 extern ChangeHub changeHub;
