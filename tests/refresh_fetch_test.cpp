@@ -134,6 +134,7 @@ TEST(RefreshFetch, UnsafeTemporaryFolderRunsNothing) {
   curl.installInProcess();
   curl.answer("https://cal.example/", "BEGIN:VCALENDAR", "200");
   testsupport::TempFolder base;
+  fakecurl::ScopedEnv env;
   const std::filesystem::path canary = base.path() / "ran";
   const std::string names[] = {
       "a\"; touch '" + canary.string() + "'; \"b",
@@ -146,7 +147,7 @@ TEST(RefreshFetch, UnsafeTemporaryFolderRunsNothing) {
     SCOPED_TRACE(name);
     std::filesystem::path folder = base.path() / name;
     std::filesystem::create_directories(folder);
-    setenv("TMPDIR", folder.c_str(), 1);
+    env.set("TMPDIR", folder.string());
     FetchResult r = fetchUrl("https://cal.example/");
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.status, 0);
@@ -161,7 +162,7 @@ TEST(RefreshFetch, UnsafeTemporaryFolderRunsNothing) {
   // Blanks and other punctuation are harmless between quotes.
   std::filesystem::path plain = base.path() / "with space & (parens) 'quote' #x";
   std::filesystem::create_directories(plain);
-  setenv("TMPDIR", plain.c_str(), 1);
+  env.set("TMPDIR", plain.string());
   EXPECT_TRUE(fetchUrl("https://cal.example/").ok);
   EXPECT_TRUE(std::filesystem::is_empty(plain));
 }
@@ -180,12 +181,12 @@ class RealCurl : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!std::filesystem::exists("/usr/bin/curl")) GTEST_SKIP() << "no /usr/bin/curl";
-    setenv("PATH", "/usr/bin:/bin", 1);
+    env_.set("PATH", "/usr/bin:/bin");
     for (const char* name : {"http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY",
                              "ALL_PROXY", "CURL_HOME"}) {
-      unsetenv(name);
+      env_.unset(name);
     }
-    setenv("TMPDIR", temp_.path().c_str(), 1);
+    env_.set("TMPDIR", temp_.path().string());
     server_.Get("/cal.ics", [this](const httplib::Request& request, httplib::Response& response) {
       userAgent_ = request.get_header_value("User-Agent");
       response.set_content(kCalendar, "text/calendar");
@@ -207,6 +208,7 @@ class RealCurl : public ::testing::Test {
   static constexpr const char* kCalendar =
       "BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\nSUMMARY:Dentist\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
   testsupport::TempFolder temp_;
+  fakecurl::ScopedEnv env_;
   httplib::Server server_;
   std::thread thread_;
   int port_ = 0;

@@ -12,6 +12,38 @@
 
 namespace fakecurl {
 
+// Sets and removes environment variables, putting them back on destruction.
+class ScopedEnv {
+ public:
+  ScopedEnv() = default;
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+  ~ScopedEnv() {
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+      if (it->second) {
+        setenv(it->first.c_str(), it->second->c_str(), 1);
+      } else {
+        unsetenv(it->first.c_str());
+      }
+    }
+  }
+  void set(const std::string& name, const std::string& value) {
+    save(name);
+    setenv(name.c_str(), value.c_str(), 1);
+  }
+  void unset(const std::string& name) {
+    save(name);
+    unsetenv(name.c_str());
+  }
+
+ private:
+  void save(const std::string& name) {
+    const char* old = std::getenv(name.c_str());
+    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+  }
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
 struct Answer {
   std::optional<std::string> body;
   std::optional<std::string> status;  // no marker at all when absent
@@ -88,11 +120,11 @@ class FakeCurl {
             {"TMPDIR", temp().string()}};
   }
 
-  // Makes this process run the fake for every fetch.
-  void installInProcess() const {
-    static const std::string originalPath = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
-    setenv("PATH", (std::string(BRIMLOFT_FAKE_CURL_DIR) + ":" + originalPath).c_str(), 1);
-    for (const auto& [name, value] : serverEnv()) setenv(name.c_str(), value->c_str(), 1);
+  // Makes this process run the fake for every fetch, until destruction.
+  void installInProcess() {
+    const char* path = std::getenv("PATH");
+    env_.set("PATH", std::string(BRIMLOFT_FAKE_CURL_DIR) + ":" + (path ? path : "/usr/bin:/bin"));
+    for (const auto& [name, value] : serverEnv()) env_.set(name, *value);
   }
 
  private:
@@ -101,6 +133,7 @@ class FakeCurl {
   }
 
   testsupport::TempFolder folder_;
+  ScopedEnv env_;  // destroyed first: the folder is still there while it restores
   std::map<std::string, std::filesystem::path> slots_;
 };
 

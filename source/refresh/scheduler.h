@@ -1,0 +1,25 @@
+#pragma once
+// The refresh scheduler: both refreshes at start, every kRefreshPeriod, and
+// when the item write route marks one due (refresh_requests.h).
+#include <chrono>
+#include <functional>
+
+using SchedulerClock = std::chrono::steady_clock;
+
+constexpr std::chrono::seconds kRefreshPeriod{900};
+
+struct SchedulerRuns {
+  std::function<void()> weather;
+  std::function<void()> feeds;
+};
+
+// One turn of the scheduler: waits on refreshCond until a refresh is due or
+// `deadline` passes; when it has passed, marks both due and moves it to now +
+// `period`; then runs what is due under refreshWorkMutex. A failure that
+// leaves a run leaves this function too, with refreshWorkMutex released.
+void schedulerPass(SchedulerClock::time_point& deadline, SchedulerClock::duration period,
+                   const SchedulerRuns& runs);
+
+// Turns for ever; a failure that leaves a run is printed and the schedule
+// goes on. refreshLoop() is this with the real refreshes and kRefreshPeriod.
+[[noreturn]] void runScheduler(SchedulerClock::duration period, const SchedulerRuns& runs);
