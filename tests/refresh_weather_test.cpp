@@ -14,6 +14,8 @@
 
 using nlohmann::json;
 
+using fakecurl::messageOf;
+
 namespace {
 
 std::string geocodeUrl(const std::string& encodedTown) {
@@ -42,17 +44,6 @@ json forecast(double temp, int code, std::vector<double> highs, std::vector<doub
     daily["weather_code"].push_back(i == 0 ? 3 : 61);
   }
   return json{{"current", {{"temperature_2m", temp}, {"weather_code", code}}}, {"daily", daily}};
-}
-
-// The library's own message for a failure, so expectations match it exactly.
-template <typename F>
-std::string messageOf(F f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no failure";
 }
 
 class RefreshWeather : public ::testing::Test {

@@ -137,4 +137,15 @@ class FakeCurl {
   std::map<std::string, std::filesystem::path> slots_;
 };
 
+// The message of what `f` throws, so a test can expect a library's wording exactly.
+template <typename F>
+std::string messageOf(F f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "no failure";
+}
+
 }  // namespace fakecurl
