@@ -34,25 +34,27 @@ void schedulerPass(SchedulerClock::time_point& deadline, SchedulerClock::duratio
   if (feedsDue) runs.feeds();
 }
 
-void runScheduler(SchedulerClock::duration period, const SchedulerRuns& runs) {
-  SchedulerClock::time_point deadline = SchedulerClock::now();
-  for (;;) {
-    try {
-      schedulerPass(deadline, period, runs);
-    } catch (const std::exception& failure) {
-      // The refreshes record their own failures; this is one they could not,
-      // and the schedule must go on regardless.
-      try {
-        printLine(std::string("Refresh problem: ") + failure.what());
-      } catch (...) {
-      }
-    } catch (...) {
-      try {
-        printLine("Refresh problem: unknown failure");
-      } catch (...) {
-      }
-    }
+void schedulerTurn(SchedulerClock::time_point& deadline, SchedulerClock::duration period,
+                   const SchedulerRuns& runs) {
+  // The refreshes record their own failures; this is one they could not, and
+  // the scheduler thread must go on with its schedule regardless.
+  std::string message;
+  try {
+    schedulerPass(deadline, period, runs);
+    return;
+  } catch (const std::exception& failure) {
+    message = failure.what();
+  } catch (...) {
+    message = "unknown failure";
+  }
+  try {
+    printLine("Refresh problem: " + message);
+  } catch (...) {
   }
 }
 
-void refreshLoop() { runScheduler(kRefreshPeriod, SchedulerRuns{refreshWeather, refreshFeeds}); }
+void refreshLoop() {
+  const SchedulerRuns runs{refreshWeather, refreshFeeds};
+  SchedulerClock::time_point deadline = SchedulerClock::now();
+  for (;;) schedulerTurn(deadline, kRefreshPeriod, runs);
+}

@@ -20,6 +20,8 @@ struct SchedulerRuns {
 void schedulerPass(SchedulerClock::time_point& deadline, SchedulerClock::duration period,
                    const SchedulerRuns& runs);
 
-// Turns for ever; a failure that leaves a run is printed and the schedule
-// goes on. refreshLoop() is this with the real refreshes and kRefreshPeriod.
-[[noreturn]] void runScheduler(SchedulerClock::duration period, const SchedulerRuns& runs);
+// schedulerPass, with a failure that leaves it printed as "Refresh problem: "
+// and its message, so the schedule goes on. refreshLoop() repeats this with
+// the real refreshes and kRefreshPeriod for ever.
+void schedulerTurn(SchedulerClock::time_point& deadline, SchedulerClock::duration period,
+                   const SchedulerRuns& runs);
