@@ -31,4 +31,8 @@ bool writeFileDurably(const std::filesystem::path& path, const std::string& byte
 // Forces a folder's entries (a rename into it) to the disk; errors are ignored.
 void syncFolder(const std::filesystem::path& folder);
 
+// The local IPv4 address of the interface that leads to the internet, found
+// without sending anything; "" when there is none.
+std::string localNetworkAddress();
+
 }  // namespace platform

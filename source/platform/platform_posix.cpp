@@ -1,7 +1,10 @@
 // POSIX versions of the platform operations (Linux, macOS).
 #include "platform/platform.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,6 +60,28 @@ void syncFolder(const std::filesystem::path& folder) {
   if (fd < 0) return;
   ::fsync(fd);
   ::close(fd);
+}
+
+std::string localNetworkAddress() {
+  std::string address;
+  int sock = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (sock < 0) return address;
+  // Connecting a UDP socket sends nothing: it only makes the system pick the
+  // interface that leads towards this (documentation-range) public address.
+  sockaddr_in target{};
+  target.sin_family = AF_INET;
+  target.sin_port = htons(80);
+  ::inet_pton(AF_INET, "192.0.2.1", &target.sin_addr);
+  if (::connect(sock, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0) {
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(sock, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
+      char text[64] = {0};
+      if (::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text)) address = text;
+    }
+  }
+  ::close(sock);
+  return address;
 }
 
 }  // namespace platform

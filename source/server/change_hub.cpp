@@ -7,7 +7,12 @@ void ChangeHub::publishChange(const std::string& text) {
     std::lock_guard<std::mutex> lock(mutex);
     ++seq;
     log.push_back(ChangeLogEntry{seq, text});
-    while (log.size() > kLogSize) log.pop_front();
+    logBytes += text.size();
+    // The newest entry always stays, whatever its size.
+    while (log.size() > kLogSize || (logBytes > kLogBytes && log.size() > 1)) {
+      logBytes -= log.front().text.size();
+      log.pop_front();
+    }
   }
   cond.notify_all();
 }

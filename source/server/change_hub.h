@@ -16,11 +16,16 @@ struct ChangeLogEntry {
 
 struct ChangeHub {
   static constexpr std::size_t kLogSize = 1000;
+  // The history is also bounded in bytes: a thousand large items (linked
+  // calendars, 2 MB browser writes) would otherwise pin gigabytes. Streams
+  // behind a dropped entry get the full state, as for any stream too far behind.
+  static constexpr std::size_t kLogBytes = 64u * 1024 * 1024;
 
   std::mutex mutex;
   std::condition_variable cond;
   std::uint64_t seq = 0;
   std::deque<ChangeLogEntry> log;
+  std::size_t logBytes = 0;  // the texts' sizes in log
   // How long waitForChanges waits for news; tests shorten it.
   std::chrono::milliseconds waitLimit{20000};
 

@@ -1,0 +1,14 @@
+#pragma once
+// family-data.json: loaded once at start, written by the saver thread within
+// about 400 ms of every change, always through family-data.json.tmp and a rename.
+
+// Fills stateDoc from the data file (start-up only, before other threads run)
+// and prints exactly one load message.
+void loadDataFile();
+
+// One pass of the saver: when stateDirty was set, writes the whole document.
+// A save that fails sets stateDirty again so the next pass retries it.
+void saveIfDirty();
+
+// The saver thread's body: saveIfDirty every 400 ms, forever.
+void saveLoop();

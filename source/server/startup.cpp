@@ -1,0 +1,62 @@
+#include "server/startup.h"
+
+#include <cctype>
+#include <climits>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace fs = std::filesystem;
+
+fs::path chooseBaseDir(const char* argument0) {
+  std::error_code ec;
+  fs::path program = fs::absolute(argument0 ? fs::path(argument0) : fs::path("."), ec);
+  if (ec) program.clear();
+  fs::path ownFolder = program.parent_path();
+  if (!ownFolder.empty() && fs::exists(ownFolder / "app.html", ec)) return ownFolder;
+  fs::path current = fs::current_path(ec);
+  return ec ? fs::path(".") : current;
+}
+
+static long long decimalValue(const char* text) {
+  // atoi's reading, but saturating instead of overflowing on absurd values.
+  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+  bool negative = false;
+  if (*text == '+' || *text == '-') negative = *text++ == '-';
+  long long value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    if (value < LLONG_MAX / 100) value = value * 10 + (*text - '0');
+  }
+  return negative ? -value : value;
+}
+
+long long choosePort(const char* portVariable, const std::vector<std::string>& arguments) {
+  long long port = portVariable ? decimalValue(portVariable) : 8080;
+  for (std::size_t i = 1; i + 1 < arguments.size(); ++i) {
+    if (arguments[i] == "--port") {
+      port = decimalValue(arguments[i + 1].c_str());
+      ++i;
+    }
+  }
+  return port;
+}
+
+bool curlProbeOutputOk(const char* buffer, std::size_t bytesRead) {
+  if (bytesRead < 5) return false;
+  return std::strncmp(buffer, "curl", 4) == 0;
+}
+
+bool probeCurl() {
+  FILE* pipe = platform::openCommandPipe("curl --version 2>&1");
+  if (!pipe) return false;
+  char buffer[64] = {0};
+  std::size_t n = std::fread(buffer, 1, 63, pipe);
+  platform::closeCommandPipe(pipe);
+  return curlProbeOutputOk(buffer, n);
+}
+
+std::string findNetworkAddress() {
+  std::string address = platform::localNetworkAddress();
+  if (address == "0.0.0.0") address.clear();
+  return address;
+}

@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "server/change_hub.h"
+
+namespace {
+
+std::string eventText(int n) { return "event " + std::to_string(n); }
+
+struct HubTest : ::testing::Test {
+  ChangeHub hub;
+  void publish(int from, int to) {
+    for (int i = from; i <= to; ++i) hub.publishChange(eventText(i));
+  }
+};
+
+TEST_F(HubTest, NumbersEventsFromOneAndKeepsTheNewestThousand) {
+  publish(1, 1);
+  ASSERT_EQ(hub.seq, 1u);
+  ASSERT_EQ(hub.log.size(), 1u);
+  EXPECT_EQ(hub.log.front().seq, 1u);
+  publish(2, 1001);
+  EXPECT_EQ(hub.seq, 1001u);
+  ASSERT_EQ(hub.log.size(), 1000u);
+  EXPECT_EQ(hub.log.front().seq, 2u);
+  EXPECT_EQ(hub.log.back().seq, 1001u);
+  EXPECT_EQ(hub.log.back().text, eventText(1001));
+}
+
+TEST_F(HubTest, LargeEventsAreDroppedByTotalSizeAndReportedAsMissed) {
+  const std::string big(ChangeHub::kLogBytes / 4 + 1, 'x');
+  for (int i = 0; i < 8; ++i) hub.publishChange(big);
+  EXPECT_EQ(hub.log.size(), 3u);
+  EXPECT_EQ(hub.log.front().seq, 6u);
+  std::uint64_t cursor = 4;
+  std::vector<std::string> texts;
+  bool missed = false;
+  ASSERT_TRUE(hub.waitForChanges(cursor, texts, missed));
+  EXPECT_TRUE(missed);
+  // A single event above the budget is still kept: it is the newest.
+  hub.publishChange(std::string(ChangeHub::kLogBytes + 1, 'y'));
+  ASSERT_EQ(hub.log.size(), 1u);
+  EXPECT_EQ(hub.log.back().seq, 9u);
+}
+
+TEST_F(HubTest, WaitHandsOverEveryNewerEventInOrder) {
+  publish(1, 5);
+  std::uint64_t cursor = 0;
+  std::vector<std::string> texts;
+  bool missed = true;
+  ASSERT_TRUE(hub.waitForChanges(cursor, texts, missed));
+  EXPECT_FALSE(missed);
+  EXPECT_EQ(texts, (std::vector<std::string>{eventText(1), eventText(2), eventText(3), eventText(4), eventText(5)}));
+  EXPECT_EQ(cursor, 5u);
+}
+
+TEST_F(HubTest, ReportsFallingBehindOnlyWhenTheNextEventIsGone) {
+  publish(1, 1001);
+  struct Case {
+    std::uint64_t cursor;
+    bool missed;
+    std::size_t texts;
+  } cases[] = {{0, true, 1000}, {1, false, 1000}, {500, false, 501}};
+  for (const auto& c : cases) {
+    std::uint64_t cursor = c.cursor;
+    std::vector<std::string> texts;
+    bool missed = false;
+    ASSERT_TRUE(hub.waitForChanges(cursor, texts, missed));
+    EXPECT_EQ(missed, c.missed) << c.cursor;
+    EXPECT_EQ(texts.size(), c.texts) << c.cursor;
+    EXPECT_EQ(texts.back(), eventText(1001));
+    EXPECT_EQ(cursor, 1001u);
+  }
+}
+
+TEST_F(HubTest, TimesOutWithoutNewsAndLeavesEverythingAlone) {
+  hub.waitLimit = std::chrono::milliseconds(100);
+  publish(1, 2);
+  std::uint64_t cursor = 2;
+  std::vector<std::string> texts;
+  bool missed = false;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(hub.waitForChanges(cursor, texts, missed));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+  EXPECT_EQ(cursor, 2u);
+  EXPECT_TRUE(texts.empty());
+  EXPECT_FALSE(missed);
+}
+
+TEST_F(HubTest, APublishWakesAWaiterWellBeforeTheTimeOut) {
+  std::uint64_t cursor = 0;
+  std::vector<std::string> texts;
+  bool missed = false;
+  std::thread publisher([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    publish(1, 1);
+  });
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(hub.waitForChanges(cursor, texts, missed));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  publisher.join();
+  EXPECT_EQ(texts, std::vector<std::string>{eventText(1)});
+}
+
+}  // namespace

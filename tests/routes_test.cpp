@@ -1,0 +1,110 @@
+// The routes served in-process, so the refresh flags they set can be read.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <thread>
+
+#include "refresh/refresh_requests.h"
+#include "server/routes.h"
+#include "server/state.h"
+
+namespace {
+
+struct RoutesTest : ::testing::Test {
+  httplib::Server server;
+  std::thread thread;
+  std::unique_ptr<httplib::Client> client;
+  void SetUp() override {
+    resetStateSections();
+    registerRoutes(server);
+    int port = server.bind_to_any_port("127.0.0.1");
+    ASSERT_GT(port, 0);
+    thread = std::thread([this] { server.listen_after_bind(); });
+    client = std::make_unique<httplib::Client>("127.0.0.1", port);
+    client->set_read_timeout(10, 0);
+    setFlags(true, true);
+  }
+  void TearDown() override {
+    server.stop();
+    thread.join();
+  }
+  static void setFlags(bool weather, bool feeds) {
+    std::lock_guard<std::mutex> lock(refreshMutex);
+    weatherFresh = weather;
+    feedsFresh = feeds;
+  }
+  static std::pair<bool, bool> flags() {
+    std::lock_guard<std::mutex> lock(refreshMutex);
+    return {weatherFresh, feedsFresh};
+  }
+};
+
+TEST_F(RoutesTest, OnlySettingsAndFeedsWritesAskForARefresh) {
+  struct Case {
+    std::string method, path;
+    bool weather, feeds;  // the flags afterwards: false means due
+  } cases[] = {
+      {"PUT", "/api/doc/settings/main", false, true},
+      {"PUT", "/api/doc/settings/other", false, true},
+      {"PUT", "/api/doc/feeds/f1", true, false},
+      {"PUT", "/api/doc/members/m", true, true},
+      {"PUT", "/api/doc/events/e", true, true},
+      {"PUT", "/api/doc/chores/c", true, true},
+      {"PUT", "/api/doc/meals/m", true, true},
+      {"PUT", "/api/doc/lists/l", true, true},
+      {"DELETE", "/api/doc/settings/main", true, true},
+      {"DELETE", "/api/doc/feeds/f1", true, true},
+      {"PUT", "/api/doc/live/weather", true, true},
+  };
+  for (const auto& c : cases) {
+    setFlags(true, true);
+    auto res = c.method == "PUT" ? client->Put(c.path.c_str(), "{}", "application/json") : client->Delete(c.path.c_str());
+    ASSERT_TRUE(res) << c.path;
+    EXPECT_EQ(flags(), std::make_pair(c.weather, c.feeds)) << c.method << " " << c.path;
+  }
+}
+
+TEST_F(RoutesTest, ASettingsWriteWakesTheWaitingScheduler) {
+  std::atomic<bool> woke{false};
+  std::thread waiter([&] {
+    std::unique_lock<std::mutex> lock(refreshMutex);
+    woke = refreshCond.wait_for(lock, std::chrono::seconds(10), [] { return !weatherFresh; });
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(client->Put("/api/doc/settings/main", "{}", "application/json"));
+  waiter.join();
+  EXPECT_TRUE(woke);
+  EXPECT_EQ(flags(), std::make_pair(false, true));
+}
+
+TEST_F(RoutesTest, ARefusedWriteLeavesTheFlagsAlone) {
+  for (const char* body : {"[]", "", "{"}) {
+    setFlags(true, true);
+    auto res = client->Put("/api/doc/settings/main", body, "application/json");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 400);
+    EXPECT_EQ(flags(), std::make_pair(true, true));
+  }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ErrorHandler, AnExceptionInAHandlerAnswers500NotFound) {
+  httplib::Server server;
+  server.Get("/throws", [](const httplib::Request&, httplib::Response&) { throw std::runtime_error("boom"); });
+  server.set_error_handler(handleHttpError);
+  int port = server.bind_to_any_port("127.0.0.1");
+  std::thread thread([&] { server.listen_after_bind(); });
+  httplib::Client client("127.0.0.1", port);
+  auto res = client.Get("/throws");
+  server.stop();
+  thread.join();
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 500);
+  EXPECT_EQ(res->body, R"({"error":"Not found"})");
+  EXPECT_EQ(res->get_header_value("Cache-Control"), "no-store");
+}
+
+}  // namespace

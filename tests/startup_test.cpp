@@ -1,0 +1,62 @@
+#include <gtest/gtest.h>
+
+#include "server/startup.h"
+#include "support/server_process.h"
+
+namespace {
+
+TEST(Startup, PortComesFromPortVariableThenTheLastPortArgument) {
+  struct Case {
+    const char* env;
+    std::vector<std::string> args;
+    long long port;
+  } cases[] = {
+      {nullptr, {}, 8080},
+      {"9000", {"--port", "9100"}, 9100},
+      {nullptr, {"--port", "9100", "--port", "9200"}, 9200},
+      {"9000", {"--port"}, 9000},
+      {nullptr, {"--port"}, 8080},
+      {"", {}, 0},
+      {"abc", {}, 0},
+      {"12ab", {}, 12},
+      {" 8081", {}, 8081},
+      {nullptr, {"--PORT", "9100"}, 8080},
+      {nullptr, {"--port=9100"}, 8080},
+      {nullptr, {"--port", "--port", "9000"}, 0},
+      {nullptr, {"other", "--port", "+7000", "x"}, 7000},
+      {"-5", {}, -5},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> arguments{"brimloft"};
+    arguments.insert(arguments.end(), c.args.begin(), c.args.end());
+    EXPECT_EQ(choosePort(c.env, arguments), c.port) << (c.env ? c.env : "(no PORT)") << " " << c.args.size();
+  }
+  // Absurdly long numbers stay out of range instead of overflowing.
+  EXPECT_GT(choosePort("99999999999999999999999", {"brimloft"}), 65535);
+  EXPECT_LT(choosePort("-99999999999999999999999", {"brimloft"}), 0);
+}
+
+TEST(Startup, CurlProbeNeedsFiveBytesStartingWithCurl) {
+  struct Case {
+    std::string output;
+    bool ok;
+  } cases[] = {
+      {"curl", false},
+      {"curl 7.88.1 (x86_64-pc-linux-gnu)", true},
+      {"sh: 1: curl: not found", false},
+      {"", false},
+      {"Curl 7", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(curlProbeOutputOk(c.output.c_str(), c.output.size()), c.ok) << c.output;
+}
+
+TEST(Startup, BaseFolderIsTheProgramsFolderOnlyWhenItHoldsAppHtml) {
+  testsupport::TempFolder folder;
+  std::filesystem::path program = folder.path() / "brimloft";
+  EXPECT_EQ(chooseBaseDir(program.c_str()), std::filesystem::current_path());
+  testsupport::writeFile(folder.path() / "app.html", "<p>app</p>");
+  EXPECT_EQ(chooseBaseDir(program.c_str()), folder.path());
+  EXPECT_EQ(chooseBaseDir(nullptr), std::filesystem::current_path());
+}
+
+}  // namespace

@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "server/change_hub.h"
+#include "server/json_text.h"
+#include "server/state.h"
+
+using nlohmann::json;
+
+namespace {
+
+struct StateTest : ::testing::Test {
+  void SetUp() override {
+    resetStateSections();
+    stateDirty = false;
+  }
+  // The text of the newest change event.
+  std::string lastEvent() {
+    std::lock_guard<std::mutex> lock(changeHub.mutex);
+    return changeHub.log.back().text;
+  }
+};
+
+TEST_F(StateTest, ChangeEventsAreCompactSortedUtf8Texts) {
+  struct Case {
+    std::string section, id;
+    std::optional<json> value;
+    std::string event;
+  } cases[] = {
+      {"events", "abc", json{{"title", "x"}, {"a", 1}}, R"({"coll":"events","data":{"a":1,"title":"x"},"id":"abc"})"},
+      {"events", "cafe", json{{"title", "Caf\xC3\xA9"}}, "{\"coll\":\"events\",\"data\":{\"title\":\"Caf\xC3\xA9\"},\"id\":\"cafe\"}"},
+      {"feedEvents", "f", json{{"t", "bad \xFF byte"}}, "{\"coll\":\"feedEvents\",\"data\":{\"t\":\"bad \xEF\xBF\xBD byte\"},\"id\":\"f\"}"},
+      {"events", "nothing-here", std::nullopt, R"({"coll":"events","data":null,"id":"nothing-here"})"},
+  };
+  for (const auto& c : cases) {
+    stateDirty = false;
+    std::uint64_t before = changeHub.currentSeq();
+    applyChange(c.section, c.id, c.value ? &*c.value : nullptr);
+    EXPECT_EQ(changeHub.currentSeq(), before + 1);
+    EXPECT_EQ(lastEvent(), c.event);
+    EXPECT_TRUE(stateDirty);
+  }
+  // Deleting an absent item changed nothing in the section.
+  EXPECT_EQ(getItem("events", "nothing-here"), json());
+  // The stored item keeps its bytes; only the text replaces them.
+  EXPECT_EQ(getItem("feedEvents", "f")["t"], "bad \xFF byte");
+}
+
+TEST_F(StateTest, WritesReplaceWholeAndGetItemCopies) {
+  json first{{"title", "old"}, {"place", "kitchen"}};
+  json second{{"title", "new"}};
+  applyChange("events", "e1", &first);
+  applyChange("events", "e1", &second);
+  json copy = getItem("events", "e1");
+  EXPECT_EQ(copy, second);
+  copy["title"] = "changed by caller";
+  EXPECT_EQ(getItem("events", "e1"), second);
+  EXPECT_TRUE(getItem("settings", "main").is_null());
+  EXPECT_TRUE(getItem("nosuchsection", "x").is_null());
+}
+
+TEST_F(StateTest, ConcurrentWritesPublishInTheOrderTheyApplied) {
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 4; ++t) {
+    writers.emplace_back([t] {
+      for (int i = 0; i < 100; ++i) {
+        json v{{"writer", t}, {"i", i}};
+        applyChange("events", "shared", &v);
+      }
+    });
+  }
+  for (auto& w : writers) w.join();
+  json expected = getItem("events", "shared");
+  EXPECT_EQ(lastEvent(), dumpCompact(json{{"coll", "events"}, {"id", "shared"}, {"data", expected}}));
+}
+
+TEST(JsonText, IndentedTextIsTheDataFileLayout) {
+  json doc{{"b", json::array()}, {"a", {{"x", 1}}}, {"c", json::object()}};
+  EXPECT_EQ(dumpIndented(doc), "{\n \"a\": {\n  \"x\": 1\n },\n \"b\": [],\n \"c\": {}\n}");
+}
+
+std::string nested(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+TEST(JsonText, ParseRefusesNestingBeyondTheBound) {
+  EXPECT_NO_THROW(parseBounded(nested(kMaxItemDepth), kMaxItemDepth));
+  EXPECT_THROW(parseBounded(nested(kMaxItemDepth + 1), kMaxItemDepth), JsonTooDeep);
+  // A million levels is refused quickly and without exhausting the stack.
+  EXPECT_THROW(parseBounded(nested(1000000), kMaxItemDepth), JsonTooDeep);
+  // Still the strict parser: comments, trailing text and bad UTF-8 fail.
+  for (const char* bad : {"{} x", "{/*c*/}", "{\"a\":\"\xFF\"}", "", "{"}) {
+    EXPECT_THROW(parseBounded(bad, kMaxItemDepth), json::exception) << bad;
+  }
+  EXPECT_EQ(parseBounded(" {\"a\":[{}]} ", kMaxItemDepth), json({{"a", {json::object()}}}));
+}
+
+}  // namespace
