@@ -1,0 +1,47 @@
+#pragma once
+// Date and date-time values of calendar files, in the computer's local time.
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+struct IcsDateValue {
+  std::tm local{};      // broken-down local time of the value
+  bool allDay = false;  // read as a date without time of day
+  bool ok = false;      // false: every field is zero and must not be used
+};
+
+// DTSTART, DTEND, RECURRENCE-ID, EXDATE or UNTIL value text to local time.
+// A date-time ending in "Z" is UTC; every other value is local wall time.
+IcsDateValue parseIcsDateValue(const std::string& value);
+
+// Proleptic Gregorian civil time (month 0-11) to seconds since 1970 UTC.
+// Out-of-range fields simply add (hour 24 is the next day).
+std::int64_t utcCivilToEpoch(std::int32_t year, std::int32_t month, std::int32_t day,
+                             std::int32_t hour, std::int32_t minute, std::int32_t second);
+
+// YYYY-MM-DD of the fields as they stand, without normalising.
+std::string formatIsoDate(const std::tm& tm);
+
+// A local time lies less than this many days from the place its civil date
+// gives it: even a zone that skipped a whole calendar day moved dates by one.
+// Days farther than this from a bound are surely on the same side of it.
+constexpr std::int64_t kLocalDaySlack = 3;
+
+// Days since 1970-01-01 of a civil date (month 0-11); wide enough for any
+// broken-down fields.
+std::int64_t civilDayNumber(std::int64_t year, std::int64_t month, std::int64_t day);
+
+// The civil day number of a broken-down time's date fields.
+std::int64_t civilDayOf(const std::tm& tm);
+
+// Normalises `tm` in place through the local-time conversion with the
+// daylight-saving flag -1 and returns its seconds.
+std::int64_t normaliseLocal(std::tm& tm);
+
+// The seconds of a broken-down local time: a copy converted with the
+// daylight-saving flag -1; `tm` itself is not changed.
+std::int64_t secondsOfLocal(const std::tm& tm);
+
+// A broken-down time with only the given fields set (weekday and yearday 0,
+// daylight-saving flag -1), normalised.
+std::tm makeLocal(int year1900, int month, int day, int hour, int minute, int second);

@@ -1,0 +1,120 @@
+// The calendar reader's entry: events to the sorted, capped day rows of the
+// display window.
+#include "calendar/ics_reader.h"
+
+#include <cmath>
+#include <ctime>
+#include <limits>
+
+#include "calendar/ics_dates.h"
+#include "calendar/ics_lines.h"
+#include "calendar/occurrences.h"
+#include "calendar/recurrence.h"
+#include "server/console.h"
+
+namespace {
+
+constexpr std::size_t kMaxRows = 2000;
+
+// "\n" and "\N" become a space (a title is one line); any other escaped byte
+// stands for itself.
+std::string unescapeTitle(const std::string& summary) {
+  std::string out;
+  out.reserve(summary.size());
+  for (std::size_t i = 0; i < summary.size(); ++i) {
+    char c = summary[i];
+    if (c == '\\' && i + 1 < summary.size()) {
+      char next = summary[++i];
+      out.push_back(next == 'n' || next == 'N' ? ' ' : next);
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+bool isCancelled(const std::string& status) {
+  std::string lower = status;
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower.find("cancelled") != std::string::npos;
+}
+
+// Whole days from start to end of an all-day event, rounded so that a day of
+// 23 or 25 hours across a daylight-saving change still counts as one.
+std::int32_t allDaySpan(const IcsDateValue& start, const IcsDateValue& end) {
+  const double seconds = static_cast<double>(secondsOfLocal(end.local) - secondsOfLocal(start.local));
+  const double days = std::round(seconds / 86400.0);
+  if (days < 2) return 1;
+  // No more than 14 days are ever shown; the clamp only keeps the
+  // conversion defined for absurd spans.
+  return days > 1e6 ? 1000000 : static_cast<std::int32_t>(days);
+}
+
+}  // namespace
+
+nlohmann::json parseIcsOccurrences(const std::string& text) {
+  return parseIcsOccurrencesAt(text, static_cast<std::int64_t>(std::time(nullptr)));
+}
+
+nlohmann::json parseIcsOccurrencesAt(const std::string& text, std::int64_t nowSeconds) {
+  // The names read below, sorted.
+  static const std::vector<std::string> readNames = {"DTEND", "DTSTART", "EXDATE", "RECURRENCE-ID",
+                                                     "RRULE", "STATUS",  "SUMMARY", "UID"};
+  const std::vector<IcsEvent> events = readIcsEvents(text, &readNames);
+  const DisplayWindow window = displayWindowAt(nowSeconds);
+
+  // Instances replaced by an event with RECURRENCE-ID, cancelled or not.
+  DateSet overrideKeys;
+  for (const IcsEvent& event : events) {
+    const std::string& recurrenceId = propertyValue(event, "RECURRENCE-ID");
+    const std::string& uid = propertyValue(event, "UID");
+    if (recurrenceId.empty() || uid.empty()) continue;
+    IcsDateValue replaced = parseIcsDateValue(recurrenceId);
+    if (replaced.ok) overrideKeys.insert(uid + "|" + formatIsoDate(replaced.local));
+  }
+
+  std::vector<OccurrenceRow> rows;
+  for (const IcsEvent& event : events) {
+    const std::string& dtstart = propertyValue(event, "DTSTART");
+    if (dtstart.empty()) continue;
+    if (isCancelled(propertyValue(event, "STATUS"))) continue;
+    const IcsDateValue eventStart = parseIcsDateValue(dtstart);
+    if (!eventStart.ok) continue;
+    const std::string& dtend = propertyValue(event, "DTEND");
+    const IcsDateValue eventEnd = dtend.empty() ? IcsDateValue{} : parseIcsDateValue(dtend);
+
+    std::string eventTitle = trimBlanks(unescapeTitle(propertyValue(event, "SUMMARY")));
+    if (eventTitle.empty()) eventTitle = "(No title)";
+    const std::string& eventUid = propertyValue(event, "UID");
+    const bool isOverride = !propertyValue(event, "RECURRENCE-ID").empty();
+    const std::int32_t spanDays = eventStart.allDay && eventEnd.ok ? allDaySpan(eventStart, eventEnd) : 1;
+
+    DateSet excludedDates;
+    auto exdates = event.find("EXDATE");
+    if (exdates != event.end()) {
+      for (const IcsProperty& piece : exdates->second) {
+        IcsDateValue excluded = parseIcsDateValue(piece.value);
+        if (excluded.ok) excludedDates.insert(formatIsoDate(excluded.local));
+      }
+    }
+
+    EventOccurrences occurrences{excludedDates, isOverride, eventUid, overrideKeys, spanDays,
+                                 window,        rows,       eventStart, eventTitle, std::string()};
+    const std::string& rruleText = propertyValue(event, "RRULE");
+    if (!rruleText.empty() && !isOverride) {
+      expandRecurrence(rruleText, eventStart, window.windowEndLocal, window.firstDayWithRows(),
+                       [&occurrences](const std::tm& candidate) { occurrences.emitOccurrence(candidate); });
+    } else {
+      occurrences.emitOccurrence(eventStart.local);
+    }
+  }
+
+  sortOccurrencesByDateTime(rows);
+  nlohmann::json result = nlohmann::json::array();
+  for (std::size_t i = 0; i < rows.size() && i < kMaxRows; ++i) {
+    result.push_back({{"date", std::move(rows[i].date)}, {"time", std::move(rows[i].time)}, {"title", std::move(rows[i].title)}});
+  }
+  return result;
+}
