@@ -27,9 +27,17 @@ const std::string kForecast =
 const std::string kFeedUrl = "https://cal.example/family.ics";
 const std::string kWeatherLine = "Weather updated for Springfield, Illinois: 72 F, Partly cloudy";
 const std::string kFeedLine = "Calendar \"Family\": ";
-const std::string kCalendar =
-    "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nBEGIN:VEVENT\r\nUID:e2e@test\r\nDTSTART:20261210T090000Z\r\n"
-    "SUMMARY:Dentist\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
+// One all-day event today (UTC, the server runs with TZ=UTC): inside the window.
+std::string todayUtc() {
+  std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char date[16];
+  std::strftime(date, sizeof date, "%Y%m%d", &utc);
+  return date;
+}
+const std::string kCalendar = "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nBEGIN:VEVENT\r\nUID:e2e@test\r\nDTSTART;VALUE=DATE:" +
+                              todayUtc() + "\r\nSUMMARY:Dentist\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
 
 json dataFile(const json& settings, const json& feeds) {
   json doc = json::object();
@@ -70,6 +78,7 @@ struct RefreshE2e : ::testing::Test {
     options.folder = folder.path();
     options.pathPrefix = BRIMLOFT_FAKE_CURL_DIR;
     options.env = curl.serverEnv();
+    options.env["TZ"] = "UTC";
     for (auto& [name, value] : env) options.env[name] = value;
     server = std::make_unique<ServerProcess>(options);
     ASSERT_TRUE(server->waitForBanner()) << server->console();
@@ -107,8 +116,10 @@ TEST_F(RefreshE2e, FirstPassRunsWeatherThenFeeds) {
   json feed = doc["feedEvents"]["fam"];
   EXPECT_EQ(feed["who"], "all");
   EXPECT_EQ(feed["error"], "");
-  EXPECT_TRUE(feed["events"].is_array());
-  EXPECT_NE(console.find(kFeedLine + std::to_string(feed["events"].size()) + " events"), std::string::npos);
+  std::string today = todayUtc();
+  today = today.substr(0, 4) + "-" + today.substr(4, 2) + "-" + today.substr(6, 2);
+  EXPECT_EQ(feed["events"], (json::array({{{"date", today}, {"time", ""}, {"title", "Dentist"}}})));
+  EXPECT_NE(console.find(kFeedLine + "1 events"), std::string::npos) << console;
 }
 
 TEST_F(RefreshE2e, WritesAskOnlyForTheirOwnRefresh) {
