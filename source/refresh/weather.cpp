@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
