@@ -1,0 +1,9 @@
+#pragma once
+// The linked-calendar refresh: every feeds item's calendar into
+// feedEvents/<feed id>, then the removal of items whose feed is gone.
+#include <string>
+
+// The link a feed is fetched from: trimmed link in, webcal:// and webcals://
+// rewritten to https://. Throws with the household's message when the link
+// is not one of https://, http://, webcal://, webcals:// (any letter case).
+std::string applyLinkRules(const std::string& link);

@@ -1,0 +1,29 @@
+#pragma once
+// One HTTP GET through the external curl program. Every request the server
+// makes to the internet goes through fetchUrl.
+#include <string>
+
+struct FetchResult {
+  bool ok = false;     // status 200 to 299
+  int status = 0;      // the HTTP status curl reported; 0 when no answer came
+  std::string body;    // what curl printed before the last status marker
+  std::string error;   // a message for the household when no status came
+};
+
+// Fetches `url`. Blocks until curl ends (curl's own time limit bounds it).
+// Not safe to call on two threads at once: callers hold refreshWorkMutex.
+FetchResult fetchUrl(const std::string& url);
+
+// The pieces of a fetch, exposed so they can be checked on their own.
+
+// The status marker curl writes after the body: a line feed, then this text.
+extern const char* const kStatusMarker;
+// The three lines of the configuration file handed to curl with -K.
+std::string curlConfigText(const std::string& url);
+// The command line that runs curl on the configuration file at `configPath`.
+std::string curlCommandLine(const std::string& configPath);
+// True when `path` can stand between double quotes on the command line
+// without the command processor reading anything in it as syntax.
+bool isSafeInQuotes(const std::string& path);
+// Splits all that curl printed into status, body and message.
+FetchResult interpretCurlOutput(const std::string& output);

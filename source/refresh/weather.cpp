@@ -1,0 +1,226 @@
+#include "refresh/weather.h"
+
+#include <cmath>
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <stdexcept>
+
+#include "refresh/fetch.h"
+#include "refresh/refresh_util.h"
+#include "refresh/refresh.h"
+#include "refresh/weather_codes.h"
+#include "server/console.h"
+#include "server/json_text.h"
+#include "server/state.h"
+
+using nlohmann::json;
+
+GeocodeCache geocodeCache;
+
+const char* const kGeocodingHost = "geocoding-api.open-meteo.com";
+const char* const kForecastHost = "api.open-meteo.com";
+
+std::string percentEncode(const std::string& text) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  for (char c : text) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    bool unreserved = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+                      (byte >= '0' && byte <= '9') || c == '-' || c == '.' || c == '_' || c == '~';
+    if (unreserved) {
+      out.push_back(c);
+    } else {
+      out.push_back('%');
+      out.push_back(hex[byte >> 4]);
+      out.push_back(hex[byte & 15]);
+    }
+  }
+  return out;
+}
+
+std::string formatCoordinate(double value) {
+  std::ostringstream out;
+  out.imbue(std::locale::classic());
+  out << value;
+  return out.str();
+}
+
+long long roundTemperature(double value) {
+  // llround is undefined past the range of long long; no real temperature
+  // comes near it, so such a value means a broken answer.
+  if (!std::isfinite(value) || std::fabs(value) > 1e15) {
+    throw std::runtime_error("The weather service sent a temperature that is out of range.");
+  }
+  return std::llround(value);
+}
+
+namespace {
+
+// Member access where a missing member reads as null; a value that is not an
+// object (null aside) throws the library's type error.
+const json& memberOf(const json& value, const char* key) {
+  static const json none;
+  if (value.is_null()) return none;
+  if (!value.is_object()) return value[key];  // throws for the wrong type
+  auto found = value.find(key);
+  return found == value.end() ? none : *found;
+}
+
+// Element access where a missing element reads as null; a value that is not
+// an array (null aside) throws the library's type error.
+const json& elementOf(const json& value, std::size_t index) {
+  static const json none;
+  if (value.is_null()) return none;
+  if (!value.is_array()) return value[index];  // throws for the wrong type
+  return index < value.size() ? value[index] : none;
+}
+
+// A weather code read as a whole number; numbers beyond the code range are
+// simply not in the table.
+int weatherCodeOf(const json& value) {
+  if (value.is_number_float()) {
+    double code = value.get<double>();
+    if (!(code > -2147483648.0 && code < 2147483648.0)) return -1;
+  } else if (value.is_number_unsigned()) {
+    if (value.get<std::uint64_t>() > 2147483647u) return -1;
+  } else if (value.is_number_integer()) {
+    std::int64_t code = value.get<std::int64_t>();
+    if (code < -2147483647 - 1 || code > 2147483647) return -1;
+  }
+  return value.get<int>();  // throws the library's type error for non-numbers
+}
+
+std::string serviceFailure(const FetchResult& result) {
+  if (!result.error.empty()) return result.error;
+  return "The weather service did not answer (error " + std::to_string(result.status) + ").";
+}
+
+// A result of the geocoding answer matches the hint through its region,
+// country or country code.
+bool matchesHint(const json& result, const std::string& hint) {
+  if (!result.is_object()) return false;
+  for (const char* key : {"admin1", "country", "country_code"}) {
+    auto found = result.find(key);
+    if (found != result.end() && found->is_string() &&
+        beginsWith(lowerAscii(found->get<std::string>()), hint)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void lookUpPlace(const std::string& placeText) {
+  std::size_t comma = placeText.find(',');
+  std::string town = trimBlanks(placeText.substr(0, comma));
+  std::string hint = comma == std::string::npos ? std::string()
+                                                 : lowerAscii(trimBlanks(placeText.substr(comma + 1)));
+
+  FetchResult fetched = fetchUrl(std::string("https://") + kGeocodingHost +
+                                 "/v1/search?count=10&language=en&name=" + percentEncode(town));
+  if (!fetched.ok) throw std::runtime_error(serviceFailure(fetched));
+
+  json answer = parseBounded(fetched.body, kMaxItemDepth);
+  if (!answer.is_object() || !answer.contains("results") || answer["results"].empty()) {
+    throw std::runtime_error("Could not find a town called \"" + placeText + "\". Try just the town name.");
+  }
+  const json& results = answer["results"];
+  const json* chosen = &results[0];  // throws when "results" is not an array
+  if (!hint.empty()) {
+    for (const json& result : results) {
+      if (matchesHint(result, hint)) {
+        chosen = &result;
+        break;
+      }
+    }
+  }
+  double latitude = chosen->value("latitude", 0.0);
+  double longitude = chosen->value("longitude", 0.0);
+  std::string label = chosen->value("name", placeText);
+  auto admin1 = chosen->find("admin1");
+  if (admin1 != chosen->end() && admin1->is_string()) label += ", " + admin1->get<std::string>();
+
+  geocodeCache = GeocodeCache{placeText, latitude, longitude, label};
+}
+
+void runWeather() {
+  std::string placeText;
+  std::string unitWord = "fahrenheit";
+  json settings = getItem("settings", "main");
+  if (settings.is_object()) {
+    auto weather = settings.find("weather");
+    if (weather != settings.end() && weather->is_object()) {
+      auto place = weather->find("place");
+      if (place != weather->end() && place->is_string()) placeText = trimBlanks(place->get<std::string>());
+    }
+    if (settings.value("units", std::string("F")) == "C") unitWord = "celsius";
+  }
+  if (placeText.empty()) return;
+
+  if (placeText != geocodeCache.place) lookUpPlace(placeText);
+
+  FetchResult fetched = fetchUrl(std::string("https://") + kForecastHost +
+                                 "/v1/forecast?latitude=" + formatCoordinate(geocodeCache.latitude) +
+                                 "&longitude=" + formatCoordinate(geocodeCache.longitude) +
+                                 "&current=temperature_2m,weather_code"
+                                 "&daily=temperature_2m_max,temperature_2m_min,weather_code"
+                                 "&forecast_days=3&temperature_unit=" +
+                                 unitWord + "&timezone=auto");
+  if (!fetched.ok) throw std::runtime_error(serviceFailure(fetched));
+
+  json answer = parseBounded(fetched.body, kMaxItemDepth);
+  const bool celsius = unitWord == "celsius";
+  const std::string degrees = celsius ? "\u00B0C" : "\u00B0";
+
+  const json& current = memberOf(answer, "current");
+  const json& daily = memberOf(answer, "daily");
+  WeatherCodeInfo now = describeWeatherCode(weatherCodeOf(memberOf(current, "weather_code")));
+
+  const json& times = memberOf(daily, "time");
+  const json& codes = memberOf(daily, "weather_code");
+  const json& highs = memberOf(daily, "temperature_2m_max");
+  const json& lows = memberOf(daily, "temperature_2m_min");
+  json days = json::array();
+  for (std::size_t i = 0; i < times.size(); ++i) {
+    json day = json::object();
+    day["date"] = elementOf(times, i);
+    day["icon"] = describeWeatherCode(weatherCodeOf(elementOf(codes, i))).icon;
+    day["high"] = roundTemperature(elementOf(highs, i).get<double>());
+    day["low"] = roundTemperature(elementOf(lows, i).get<double>());
+    days.push_back(std::move(day));
+  }
+
+  long long temp = roundTemperature(memberOf(current, "temperature_2m").get<double>());
+  long long high = roundTemperature(elementOf(highs, 0).get<double>());
+  long long low = roundTemperature(elementOf(lows, 0).get<double>());
+
+  json item = json::object();
+  item["temp"] = std::to_string(temp) + degrees;
+  item["icon"] = now.icon;
+  item["text"] = now.text;
+  item["place"] = geocodeCache.label;
+  item["high"] = std::to_string(high) + degrees;
+  item["low"] = std::to_string(low) + degrees;
+  item["days"] = std::move(days);
+  item["updated"] = nowMilliseconds();
+  item["error"] = "";
+  applyChange("live", "weather", &item);
+
+  printLine("Weather updated for " + geocodeCache.label + ": " + std::to_string(temp) +
+            (celsius ? " C, " : " F, ") + now.text);
+}
+
+}  // namespace
+
+void refreshWeather() {
+  try {
+    runWeather();
+  } catch (const std::exception& failure) {
+    // The last good weather stays; only its "error" changes.
+    json item = getItem("live", "weather");
+    if (!item.is_object()) item = json::object();
+    item["error"] = failure.what();
+    applyChange("live", "weather", &item);
+    printLine(std::string("Weather problem: ") + failure.what());
+  }
+}

@@ -1,0 +1,198 @@
+// The weather and linked-calendar refreshes in the real program, with the
+// fake curl first on its search path: the first pass at start, the refreshes
+// that writes ask for, POST /api/refresh, and unsafe temporary folders.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "fake_curl/fake_curl.h"
+#include "support/server_process.h"
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using testsupport::ServerOptions;
+using testsupport::ServerProcess;
+
+namespace {
+
+const std::string kGeocode =
+    "https://geocoding-api.open-meteo.com/v1/search?count=10&language=en&name=Springfield";
+const std::string kForecast =
+    "https://api.open-meteo.com/v1/forecast?latitude=39.8017&longitude=-89.6437"
+    "&current=temperature_2m,weather_code&daily=temperature_2m_max,temperature_2m_min,weather_code"
+    "&forecast_days=3&temperature_unit=fahrenheit&timezone=auto";
+const std::string kFeedUrl = "https://cal.example/family.ics";
+const std::string kWeatherLine = "Weather updated for Springfield, Illinois: 72 F, Partly cloudy";
+const std::string kFeedLine = "Calendar \"Family\": ";
+// One all-day event today (UTC, the server runs with TZ=UTC): inside the window.
+std::string todayUtc() {
+  std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char date[16];
+  std::strftime(date, sizeof date, "%Y%m%d", &utc);
+  return date;
+}
+const std::string kCalendar = "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nBEGIN:VEVENT\r\nUID:e2e@test\r\nDTSTART;VALUE=DATE:" +
+                              todayUtc() + "\r\nSUMMARY:Dentist\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
+
+json dataFile(const json& settings, const json& feeds) {
+  json doc = json::object();
+  for (const char* name : {"members", "events", "chores", "meals", "lists", "settings", "feeds", "live", "feedEvents"})
+    doc[name] = json::object();
+  doc["settings"] = settings;
+  doc["feeds"] = feeds;
+  return doc;
+}
+
+const json kSettings = {{"main", {{"weather", {{"place", "Springfield, Illinois"}}}, {"units", "F"}}}};
+const json kFeeds = {{"fam", {{"url", "webcal://cal.example/family.ics"}, {"kind", "Family"}, {"who", "all"}}}};
+
+struct RefreshE2e : ::testing::Test {
+  testsupport::TempFolder folder;
+  fakecurl::FakeCurl curl;
+  std::unique_ptr<ServerProcess> server;
+  std::unique_ptr<httplib::Client> client;
+
+  void SetUp() override {
+    curl.answer(kGeocode,
+                json{{"results", {{{"name", "Springfield"}, {"admin1", "Illinois"}, {"latitude", 39.80172},
+                                   {"longitude", -89.64371}}}}}.dump(),
+                "200");
+    curl.answer(kForecast,
+                json{{"current", {{"temperature_2m", 71.5}, {"weather_code", 2}}},
+                     {"daily", {{"time", {"2026-12-10", "2026-12-11", "2026-12-12"}},
+                                {"weather_code", {2, 3, 61}},
+                                {"temperature_2m_max", {75.2, 70, 68}},
+                                {"temperature_2m_min", {50, 49.5, -0.5}}}}}.dump(),
+                "200");
+    curl.answer(kFeedUrl, kCalendar, "200");
+  }
+  void start(const json& settings = kSettings, const json& feeds = kFeeds,
+             std::map<std::string, std::optional<std::string>> env = {}) {
+    testsupport::writeFile(folder.path() / "family-data.json", dataFile(settings, feeds).dump());
+    ServerOptions options;
+    options.folder = folder.path();
+    options.pathPrefix = BRIMLOFT_FAKE_CURL_DIR;
+    options.env = curl.serverEnv();
+    options.env["TZ"] = "UTC";
+    for (auto& [name, value] : env) options.env[name] = value;
+    server = std::make_unique<ServerProcess>(options);
+    ASSERT_TRUE(server->waitForBanner()) << server->console();
+    client = std::make_unique<httplib::Client>("127.0.0.1", server->port());
+    client->set_read_timeout(30, 0);
+  }
+  json state() {
+    auto res = client->Get("/api/state");
+    return res ? json::parse(res->body) : json();
+  }
+  int countOf(const std::string& text) const {
+    std::string console = server->console();
+    int n = 0;
+    for (std::size_t at = console.find(text); at != std::string::npos; at = console.find(text, at + 1)) ++n;
+    return n;
+  }
+};
+
+TEST_F(RefreshE2e, FirstPassRunsWeatherThenFeeds) {
+  start();
+  ASSERT_TRUE(server->waitForConsole(kFeedLine, 10s)) << server->console();
+  std::string console = server->console();
+  ASSERT_NE(console.find(kWeatherLine), std::string::npos) << console;
+  EXPECT_LT(console.find(kWeatherLine), console.find(kFeedLine));
+  EXPECT_EQ(curl.urls(), (std::vector<std::string>{kGeocode, kForecast, kFeedUrl}));
+  EXPECT_TRUE(curl.leftovers().empty());
+
+  json doc = state();
+  json weather = doc["live"]["weather"];
+  EXPECT_EQ(weather["temp"], "72\u00B0");
+  EXPECT_EQ(weather["high"], "75\u00B0");
+  EXPECT_EQ(weather["place"], "Springfield, Illinois");
+  EXPECT_EQ(weather["days"][2], (json{{"date", "2026-12-12"}, {"icon", "\U0001F327"}, {"high", 68}, {"low", -1}}));
+  EXPECT_EQ(weather["error"], "");
+  json feed = doc["feedEvents"]["fam"];
+  EXPECT_EQ(feed["who"], "all");
+  EXPECT_EQ(feed["error"], "");
+  std::string today = todayUtc();
+  today = today.substr(0, 4) + "-" + today.substr(4, 2) + "-" + today.substr(6, 2);
+  EXPECT_EQ(feed["events"], (json::array({{{"date", today}, {"time", ""}, {"title", "Dentist"}}})));
+  EXPECT_NE(console.find(kFeedLine + "1 events"), std::string::npos) << console;
+}
+
+TEST_F(RefreshE2e, WritesAskOnlyForTheirOwnRefresh) {
+  start();
+  ASSERT_TRUE(server->waitForConsole(kFeedLine, 10s)) << server->console();
+  curl.clearLog();
+
+  ASSERT_TRUE(client->Put("/api/doc/settings/other", "{\"x\":1}", "application/json"));
+  ASSERT_TRUE(server->waitForConsole(kWeatherLine, 10s, 2)) << server->console();
+  ASSERT_TRUE(client->Put("/api/doc/feeds/fam", kFeeds["fam"].dump(), "application/json"));
+  ASSERT_TRUE(server->waitForConsole(kFeedLine, 10s, 2)) << server->console();
+  // Other sections and deletions ask for nothing.
+  ASSERT_TRUE(client->Put("/api/doc/events/e1", "{\"title\":\"t\"}", "application/json"));
+  ASSERT_TRUE(client->Delete("/api/doc/settings/other"));
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(curl.urls(), (std::vector<std::string>{kForecast, kFeedUrl}));  // the place stayed cached
+  EXPECT_EQ(countOf(kWeatherLine), 2);
+  EXPECT_EQ(countOf(kFeedLine), 2);
+}
+
+TEST_F(RefreshE2e, RefreshRequestWaitsForTheRunInProgress) {
+  curl.answer(kFeedUrl, fakecurl::Answer{kCalendar, std::string("200"), std::nullopt, std::string("1.5")});
+  start();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return curl.calls() == 3; }, 10s));  // the slow feed is being fetched
+  EXPECT_EQ(countOf(kFeedLine), 0);
+  auto res = client->Post("/api/refresh");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(res->body, "{\"ok\":true}");
+  // Answered only after the scheduler's run and then both of its own.
+  EXPECT_EQ(countOf(kFeedLine), 2) << server->console();
+  EXPECT_EQ(countOf(kWeatherLine), 2);
+  EXPECT_EQ(curl.urls(), (std::vector<std::string>{kGeocode, kForecast, kFeedUrl, kForecast, kFeedUrl}));
+}
+
+TEST_F(RefreshE2e, FailuresAreStoredAndTheServerGoesOn) {
+  curl.answer(kForecast, fakecurl::Answer{std::string("down"), std::string("503")});
+  curl.answer(kFeedUrl, fakecurl::Answer{std::string("<html>login</html>"), std::string("200")});
+  json feeds = kFeeds;
+  feeds["bad"] = "not an object";
+  feeds["odd"] = {{"url", kFeedUrl}, {"who", nullptr}};
+  start(kSettings, feeds);
+  ASSERT_TRUE(server->waitForConsole("Calendar \"Calendar\" problem: ", 10s, 2)) << server->console();
+  EXPECT_TRUE(server->waitForConsole("Weather problem: The weather service did not answer (error 503).", 1s));
+  EXPECT_TRUE(server->waitForConsole(
+      "Calendar \"Family\" problem: That link is a web page, not a calendar file. Copy the \"iCal\" / \"ICS\" "
+      "address instead.", 1s));
+  json doc = state();
+  EXPECT_EQ(doc["live"]["weather"], (json{{"error", "The weather service did not answer (error 503)."}}));
+  EXPECT_TRUE(doc["feedEvents"]["bad"]["error"].get<std::string>().find("type_error") != std::string::npos);
+  EXPECT_TRUE(doc["feedEvents"]["odd"]["triedAt"].is_number_integer());
+
+  auto res = client->Post("/api/refresh");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->body, "{\"ok\":true}");
+  EXPECT_EQ(countOf("Weather problem: "), 2);
+}
+
+// A temporary folder whose path the shell would read inside double quotes:
+// the fetch is refused, nothing is run, and the household is told why.
+TEST_F(RefreshE2e, UnsafeTemporaryFolderRunsNothing) {
+  const std::filesystem::path canary = folder.path() / "ran";
+  const std::filesystem::path temp = folder.path() / ("t\"; touch '" + canary.string() + "'; \"");
+  std::filesystem::create_directories(temp);
+  start(kSettings, kFeeds, {{"TMPDIR", temp.string()}});
+  const std::string message =
+      "The temporary folder's path holds characters that cannot be passed to curl safely. "
+      "Set TMP, TEMP or TMPDIR to a plain folder.";
+  ASSERT_TRUE(server->waitForConsole("Calendar \"Family\" problem: " + message, 10s)) << server->console();
+  EXPECT_TRUE(server->waitForConsole("Weather problem: " + message, 1s));
+  EXPECT_FALSE(std::filesystem::exists(canary));
+  EXPECT_EQ(curl.calls(), 0);
+  EXPECT_TRUE(std::filesystem::is_empty(temp));
+}
+
+}  // namespace

@@ -1,0 +1,236 @@
+// The linked-calendar refresh in process: section "feeds" in, the fake curl
+// answering the calendar sites, section "feedEvents" and the console out.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "calendar/ics_reader.h"
+#include "fake_curl/fake_curl.h"
+#include "refresh/feeds.h"
+#include "refresh/refresh.h"
+#include "server/state.h"
+
+using fakecurl::messageOf;
+using nlohmann::json;
+
+namespace {
+
+// A calendar with one all-day event today, inside the display window.
+std::string calendarForToday(const std::string& title) {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char date[16];
+  std::strftime(date, sizeof date, "%Y%m%d", &local);
+  return std::string("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nBEGIN:VEVENT\r\nUID:one@test\r\nDTSTART;VALUE=DATE:") +
+         date + "\r\nSUMMARY:" + title + "\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
+}
+
+const std::string kLinkMessage = "The link should start with https:// or webcal://";
+const std::string kWebPageMessage =
+    "That link is a web page, not a calendar file. Copy the \"iCal\" / \"ICS\" address instead.";
+
+std::string siteError(int status) {
+  return "The calendar site answered with error " + std::to_string(status) +
+         ". Check that the link is the secret/public calendar address.";
+}
+
+class RefreshFeeds : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    env_.set("TZ", "UTC");
+    tzset();
+    resetStateSections();
+    curl_.installInProcess();
+  }
+  void TearDown() override { tzset(); }
+
+  void setFeed(const std::string& id, const json& item) { applyChange("feeds", id, &item); }
+  std::string run() {
+    testing::internal::CaptureStdout();
+    refreshFeeds();
+    return testing::internal::GetCapturedStdout();
+  }
+  json events(const std::string& id) { return getItem("feedEvents", id); }
+  json section(const char* name) {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    return stateDoc[name];
+  }
+  // The success record's parts other than its time.
+  void expectSuccess(const std::string& id, const std::string& who, const std::string& body) {
+    json item = events(id);
+    ASSERT_TRUE(item["syncedAt"].is_number_integer()) << item.dump();
+    item.erase("syncedAt");
+    EXPECT_EQ(item, (json{{"who", who}, {"events", parseIcsOccurrences(body)}, {"error", ""}}));
+  }
+
+  fakecurl::ScopedEnv env_;
+  fakecurl::FakeCurl curl_;
+};
+
+TEST(RefreshFeedLinks, RulesAndRewrites) {
+  const std::pair<const char*, const char*> accepted[] = {
+      {"https://cal.example/a.ics", "https://cal.example/a.ics"},
+      {"HTTP://Cal.Example/A.ics", "HTTP://Cal.Example/A.ics"},  // no switch to https
+      {"WebCal://Cal.Example/A B.ics", "https://Cal.Example/A B.ics"},
+      {"webcals://cal.example/x", "https://cal.example/x"},
+      {"WEBCALS://X", "https://X"},
+      {"webcal://", "https://"},
+  };
+  for (const auto& [link, fetched] : accepted) EXPECT_EQ(applyLinkRules(link), fetched) << link;
+  for (const char* link : {"", "ftp://cal.example/a.ics", "webcal:/cal.example", "cal.example/a.ics",
+                           "https:/x", " https://x", "webcalss://x"}) {
+    EXPECT_EQ(messageOf([&] { applyLinkRules(link); }), kLinkMessage) << link;
+  }
+}
+
+TEST_F(RefreshFeeds, VisitsFeedsInByteOrderAndStoresEach) {
+  const std::string calendar = calendarForToday("Dentist");
+  curl_.answer("https://Cal.Example/Upper.ics", calendar, "200");
+  curl_.answer("https://a.example/cal.ics", "Some text first\n" + calendar, "200");
+  curl_.answer("http://b.example/cal.ics", fakecurl::Answer{std::string("not here"), std::string("404")});
+  setFeed("b", json{{"url", "http://b.example/cal.ics"}, {"kind", "School"}, {"who", "kid"}});
+  setFeed("a", json{{"url", "https://a.example/cal.ics"}});
+  setFeed("B", json{{"url", "  WEBCAL://Cal.Example/Upper.ics\t"}, {"kind", "Work"}, {"who", "mum"}});
+
+  const std::size_t rows = parseIcsOccurrences(calendar).size();
+  EXPECT_EQ(rows, 1u);  // one all-day row today: still " events"
+  EXPECT_EQ(run(), "Calendar \"Work\": " + std::to_string(rows) + " events\n" +
+                       "Calendar \"Calendar\": " + std::to_string(rows) + " events\n" +
+                       "Calendar \"School\" problem: " + siteError(404) + "\n");
+  EXPECT_EQ(curl_.urls(), (std::vector<std::string>{"https://Cal.Example/Upper.ics", "https://a.example/cal.ics",
+                                                     "http://b.example/cal.ics"}));
+  expectSuccess("B", "mum", calendar);
+  expectSuccess("a", "", "Some text first\n" + calendar);
+  json failed = events("b");
+  ASSERT_TRUE(failed["triedAt"].is_number_integer());
+  failed.erase("triedAt");
+  EXPECT_EQ(failed, (json{{"events", json::array()}, {"who", "kid"}, {"error", siteError(404)}}));
+  EXPECT_TRUE(curl_.leftovers().empty());
+}
+
+TEST_F(RefreshFeeds, FailureKeepsTheLastGoodRowsUntilTheNextSuccess) {
+  const std::string url = "https://cal.example/family.ics";
+  const std::string calendar = calendarForToday("Picnic");
+  curl_.answer(url, calendar, "200");
+  setFeed("fam", json{{"url", url}, {"who", "all"}});
+  run();
+  const json good = events("fam");
+
+  struct Case {
+    const char* name;
+    fakecurl::Answer answer;
+    std::string message;
+  } cases[] = {
+      {"503", {std::string("busy"), std::string("503")}, siteError(503)},
+      {"no answer", {}, "No answer. Check the internet connection."},
+      {"unreachable", {std::nullopt, std::string("000")}, "Could not reach the website. Check the internet connection."},
+      {"web page", {std::string("<html><body>Log in</body></html>"), std::string("200")}, kWebPageMessage},
+      {"lower-case marker", {std::string("begin:vcalendar\r\n"), std::string("200")}, kWebPageMessage},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    curl_.answer(url, c.answer);
+    setFeed("fam", json{{"url", url}, {"who", "dad"}});
+    EXPECT_EQ(run(), "Calendar \"Calendar\" problem: " + c.message + "\n");
+    json item = events("fam");
+    ASSERT_TRUE(item["triedAt"].is_number_integer());
+    item.erase("triedAt");
+    json expected = good;
+    expected["who"] = "dad";
+    expected["error"] = c.message;
+    EXPECT_EQ(item, expected);
+  }
+
+  curl_.answer(url, calendar, "200");
+  run();
+  EXPECT_FALSE(events("fam").contains("triedAt"));
+  expectSuccess("fam", "dad", calendar);
+}
+
+// Items a browser or a hand-edited data file may hold: each fails only its
+// own feed, and the run goes on to the next feed and the sweep.
+TEST_F(RefreshFeeds, MalformedItemsFailOnlyTheirFeed) {
+  const std::string calendar = calendarForToday("Swim");
+  curl_.answer("https://ok.example/c.ics", calendar, "200");
+  const json okItem = {{"url", "https://ok.example/c.ics"}, {"kind", "Fine"}};
+  const std::string stringType = messageOf([] { json(1).get<std::string>(); });
+  const std::string nullType = messageOf([] { json().get<std::string>(); });
+  const std::string notObject = messageOf([] { json("x").value("kind", std::string()); });
+  const std::string arrayNotObject = messageOf([] { json::array().value("kind", std::string()); });
+  struct Case {
+    const char* name;
+    json item;
+    std::string label;
+    std::string who;
+    std::string message;
+  } cases[] = {
+      {"no url", json{{"who", "me"}}, "Calendar", "me", kLinkMessage},
+      {"empty url", json{{"url", ""}, {"kind", "K"}}, "K", "", kLinkMessage},
+      {"blank url", json{{"url", " \t\r\n"}}, "Calendar", "", kLinkMessage},
+      {"number url", json{{"url", 5}, {"kind", "K"}}, "K", "", stringType},
+      {"number kind", json{{"url", "https://ok.example/c.ics"}, {"kind", 7}}, "Calendar", "", stringType},
+      {"null who", json{{"url", "https://ok.example/c.ics"}, {"who", nullptr}}, "Calendar", "", nullType},
+      {"a text item", json("https://ok.example/c.ics"), "Calendar", "", notObject},
+      {"an array item", json::array(), "Calendar", "", arrayNotObject},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    resetStateSections();
+    const json stale = {{"events", json::array()}};
+    applyChange("feedEvents", "gone", &stale);
+    setFeed("a-bad", c.item);
+    setFeed("b-ok", okItem);
+    curl_.clearLog();
+    EXPECT_EQ(run(), "Calendar \"" + c.label + "\" problem: " + c.message + "\n" + "Calendar \"Fine\": " +
+                         std::to_string(parseIcsOccurrences(calendar).size()) + " events\n");
+    json item = events("a-bad");
+    item.erase("triedAt");
+    EXPECT_EQ(item, (json{{"events", json::array()}, {"who", c.who}, {"error", c.message}}));
+    expectSuccess("b-ok", "", calendar);
+    EXPECT_TRUE(events("gone").is_null());  // the sweep still ran
+    EXPECT_EQ(curl_.urls(), std::vector<std::string>{"https://ok.example/c.ics"});
+  }
+}
+
+TEST_F(RefreshFeeds, SweepRemovesItemsOfDeletedFeeds) {
+  const json rows = {{"events", json::array()}, {"error", ""}};
+  applyChange("feedEvents", "old1", &rows);
+  applyChange("feedEvents", "old2", &rows);
+  EXPECT_EQ(run(), "");
+  EXPECT_EQ(section("feedEvents"), json::object());
+  EXPECT_EQ(curl_.calls(), 0);
+
+  applyChange("feedEvents", "old1", &rows);
+  setFeed("kept", json{{"url", "nope"}});
+  run();
+  EXPECT_EQ(section("feedEvents").size(), 1u);
+  EXPECT_TRUE(section("feedEvents").contains("kept"));
+}
+
+TEST_F(RefreshFeeds, FeedDeletedDuringTheRunIsWrittenThenSwept) {
+  curl_.answer("https://slow.example/a.ics",
+               fakecurl::Answer{calendarForToday("A"), std::string("200"), std::nullopt, std::string("0.5")});
+  curl_.answer("https://b.example/b.ics", calendarForToday("B"), "200");
+  setFeed("a", json{{"url", "https://slow.example/a.ics"}});
+  setFeed("b", json{{"url", "https://b.example/b.ics"}, {"kind", "Bee"}});
+
+  std::thread browser([] {
+    // While feed "a" is being fetched, a browser deletes feed "b" as the
+    // DELETE route does: the feeds item and its feed events item.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    applyChange("feeds", "b", nullptr);
+    applyChange("feedEvents", "b", nullptr);
+  });
+  std::string console = run();
+  browser.join();
+  EXPECT_NE(console.find("Calendar \"Bee\": "), std::string::npos) << console;  // visited from the copy
+  EXPECT_TRUE(events("b").is_null());                                           // and swept
+  EXPECT_FALSE(events("a").is_null());
+}
+
+}  // namespace

@@ -1,0 +1,246 @@
+// The web fetch: what goes to curl (configuration file, command line), how its
+// output is read back, and that nothing is left behind or run by accident.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "fake_curl/fake_curl.h"
+#include "refresh/fetch.h"
+#include "support/server_process.h"
+
+namespace {
+
+const std::string kMarker = "\n__BRIMLOFT_STATUS__";
+
+struct OutputCase {
+  const char* name;
+  std::string output;
+  bool ok;
+  int status;
+  std::string body;
+  std::string error;
+};
+
+TEST(RefreshFetch, CurlOutputIsSplitAtTheLastMarker) {
+  const std::string unreachable = "Could not reach the website. Check the internet connection.";
+  const std::string longText(400, 'x');
+  const OutputCase cases[] = {
+      {"body and 200", "hello" + kMarker + "200", true, 200, "hello", ""},
+      {"marker only", kMarker + "200", true, 200, "", ""},
+      {"299 still ok", "b" + kMarker + "299", true, 299, "b", ""},
+      {"404 leaves the message to the caller", "<h1>gone</h1>" + kMarker + "404", false, 404, "<h1>gone</h1>", ""},
+      {"300 is not ok", "moved" + kMarker + "300", false, 300, "moved", ""},
+      {"000 means no answer", "curl: (6) no host" + kMarker + "000", false, 0, "curl: (6) no host", unreachable},
+      {"marker inside the body", "a" + kMarker + "200 b" + kMarker + "201", true, 201, "a" + kMarker + "200 b", ""},
+      {"digits then other text", "x" + kMarker + "204curl: (23) late", true, 204, "x", ""},
+      {"blanks and sign before digits", "x" + kMarker + "  +200", true, 200, "x", ""},
+      {"no number after marker", "x" + kMarker + "abc", false, 0, "x", unreachable},
+      {"shorter than the marker", "\n__BRIM", false, 0, "", "\n__BRIM"},
+      {"no marker, empty", "", false, 0, "", "No answer. Check the internet connection."},
+      {"no marker, message", "sh: 1: curl: not found\r\n\n", false, 0, "", "sh: 1: curl: not found"},
+      {"no marker, only line ends", "\r\n\r\n", false, 0, "", ""},
+      {"no marker, long", longText, false, 0, "", std::string(300, 'x')},
+  };
+  for (const OutputCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    FetchResult r = interpretCurlOutput(c.output);
+    EXPECT_EQ(r.ok, c.ok);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.body, c.body);
+    EXPECT_EQ(r.error, c.error);
+  }
+}
+
+TEST(RefreshFetch, ConfigurationFileEscapesTheLink) {
+  const std::string tail =
+      "user-agent = \"Brimloft/1.0\"\n"
+      "write-out = \"\\n__BRIMLOFT_STATUS__%{http_code}\"\n";
+  EXPECT_EQ(curlConfigText("https://example.org/a b?c=1"), "url = \"https://example.org/a b?c=1\"\n" + tail);
+  EXPECT_EQ(curlConfigText("https://x/\r\nline\n2"), "url = \"https://x/line2\"\n" + tail);
+  EXPECT_EQ(curlConfigText("https://x/\"q\"\\p"), "url = \"https://x/\\\"q\\\"\\\\p\"\n" + tail);
+  EXPECT_EQ(curlConfigText("https://x/\t\x01\xC3\xBC"), "url = \"https://x/\t\x01\xC3\xBC\"\n" + tail);
+  EXPECT_EQ(curlConfigText(""), "url = \"\"\n" + tail);
+}
+
+TEST(RefreshFetch, CommandLineIsFixed) {
+  EXPECT_EQ(curlCommandLine("/tmp/brimloft-1f.cfg"),
+            "curl -q -sS -L --max-time 30 --max-filesize 20000000 -K \"/tmp/brimloft-1f.cfg\" 2>&1");
+}
+
+TEST(RefreshFetch, FakeCurlReceivesTheFileAndLeavesNothingBehind) {
+  fakecurl::FakeCurl curl;
+  curl.installInProcess();
+  const std::string url = "https://cal.example/\"odd\"\\path";
+  curl.answer(url, fakecurl::Answer{std::string("BEGIN:VCALENDAR\r\n"), std::string("200"),
+                                    std::string("curl: (0) a warning on stderr\n"), std::nullopt});
+
+  FetchResult r = fetchUrl(url);
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.status, 200);
+  // The error output shares the pipe: it arrives before the marker here.
+  EXPECT_EQ(r.body, "BEGIN:VCALENDAR\r\ncurl: (0) a warning on stderr\n");
+  EXPECT_EQ(r.error, "");
+
+  ASSERT_EQ(curl.calls(), 1);
+  EXPECT_EQ(curl.url(1), url);  // curl reads back exactly the link it was given
+  EXPECT_EQ(curl.config(1), curlConfigText(url));
+  const std::string args = curl.args(1);
+  const std::string prefix = "-q -sS -L --max-time 30 --max-filesize 20000000 -K " + curl.temp().string() + "/brimloft-";
+  ASSERT_EQ(args.compare(0, prefix.size(), prefix), 0) << args;
+  std::string hex = args.substr(prefix.size(), args.size() - prefix.size() - 4);
+  EXPECT_EQ(args.substr(args.size() - 4), ".cfg");
+  EXPECT_GE(hex.size(), 1u);
+  EXPECT_LE(hex.size(), 16u);
+  EXPECT_EQ(hex.find_first_not_of("0123456789abcdef"), std::string::npos) << hex;
+  EXPECT_NE(hex[0], '0');
+
+  // Two fetches use two names, and neither file outlives its fetch.
+  EXPECT_FALSE(fetchUrl("https://no-fixture.example/").ok);
+  ASSERT_EQ(curl.calls(), 2);
+  EXPECT_NE(curl.args(1), curl.args(2));
+  EXPECT_TRUE(curl.leftovers().empty());
+}
+
+TEST(RefreshFetch, FakeCurlFailuresBecomeMessages) {
+  fakecurl::FakeCurl curl;
+  curl.installInProcess();
+  curl.answer("https://silent.example/", fakecurl::Answer{});
+  curl.answer("https://refused.example/",
+              fakecurl::Answer{std::nullopt, std::string("000"),
+                               std::string("curl: (7) Failed to connect\n"), std::nullopt});
+
+  FetchResult silent = fetchUrl("https://silent.example/");
+  EXPECT_EQ(silent.error, "No answer. Check the internet connection.");
+  EXPECT_EQ(silent.status, 0);
+
+  FetchResult unknown = fetchUrl("https://nobody.example/");
+  EXPECT_EQ(unknown.error, "curl: (6) Could not resolve host: no fixture for https://nobody.example/");
+
+  FetchResult refused = fetchUrl("https://refused.example/");
+  EXPECT_FALSE(refused.ok);
+  EXPECT_EQ(refused.status, 0);
+  EXPECT_EQ(refused.error, "Could not reach the website. Check the internet connection.");
+  EXPECT_TRUE(curl.leftovers().empty());
+}
+
+// A temporary folder whose name the shell would still read inside double
+// quotes must not run anything: the fetch is refused before curl starts.
+TEST(RefreshFetch, UnsafeTemporaryFolderRunsNothing) {
+  fakecurl::FakeCurl curl;
+  curl.installInProcess();
+  curl.answer("https://cal.example/", "BEGIN:VCALENDAR", "200");
+  testsupport::TempFolder base;
+  fakecurl::ScopedEnv env;
+  const std::filesystem::path canary = base.path() / "ran";
+  const std::string names[] = {
+      "a\"; touch '" + canary.string() + "'; \"b",
+      "a$(touch '" + canary.string() + "')b",
+      "a`touch '" + canary.string() + "'`b",
+      "back\\slash",
+      "new\nline",
+  };
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    std::filesystem::path folder = base.path() / name;
+    std::filesystem::create_directories(folder);
+    env.set("TMPDIR", folder.string());
+    FetchResult r = fetchUrl("https://cal.example/");
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.error,
+              "The temporary folder's path holds characters that cannot be passed to curl safely. "
+              "Set TMP, TEMP or TMPDIR to a plain folder.");
+    EXPECT_FALSE(std::filesystem::exists(canary));
+    EXPECT_TRUE(std::filesystem::is_empty(folder));
+  }
+  EXPECT_EQ(curl.calls(), 0);
+
+  // Blanks and other punctuation are harmless between quotes.
+  std::filesystem::path plain = base.path() / "with space & (parens) 'quote' #x";
+  std::filesystem::create_directories(plain);
+  env.set("TMPDIR", plain.string());
+  EXPECT_TRUE(fetchUrl("https://cal.example/").ok);
+  EXPECT_TRUE(std::filesystem::is_empty(plain));
+}
+
+TEST(RefreshFetch, SafeQuotingRules) {
+  EXPECT_TRUE(isSafeInQuotes("/tmp/brimloft-1.cfg"));
+  EXPECT_TRUE(isSafeInQuotes("/home/a b/'x'/#!&;|<>()*?~/\xC3\xA9"));
+  for (const char* bad : {"/a\"b", "/a$b", "/a`b", "/a\\b", "/a\nb", "/a\rb", "/a\tb", "/a\x7f"}) {
+    EXPECT_FALSE(isSafeInQuotes(bad)) << bad;
+  }
+}
+
+// The real curl against a server of our own on the loopback interface proves
+// the configuration file, the write-out marker and the status reading.
+class RealCurl : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists("/usr/bin/curl")) GTEST_SKIP() << "no /usr/bin/curl";
+    env_.set("PATH", "/usr/bin:/bin");
+    for (const char* name : {"http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY",
+                             "ALL_PROXY", "CURL_HOME"}) {
+      env_.unset(name);
+    }
+    env_.set("TMPDIR", temp_.path().string());
+    server_.Get("/cal.ics", [this](const httplib::Request& request, httplib::Response& response) {
+      userAgent_ = request.get_header_value("User-Agent");
+      response.set_content(kCalendar, "text/calendar");
+    });
+    server_.Get("/moved", [](const httplib::Request&, httplib::Response& response) {
+      response.set_redirect("/cal.ics");
+    });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    ASSERT_GT(port_, 0);
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    ASSERT_TRUE(testsupport::waitUntil([this] { return server_.is_running(); }, std::chrono::seconds(5)));
+  }
+  void TearDown() override {
+    server_.stop();
+    if (thread_.joinable()) thread_.join();
+  }
+  std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+  static constexpr const char* kCalendar =
+      "BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\nSUMMARY:Dentist\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
+  testsupport::TempFolder temp_;
+  fakecurl::ScopedEnv env_;
+  httplib::Server server_;
+  std::thread thread_;
+  int port_ = 0;
+  std::string userAgent_;
+};
+
+TEST_F(RealCurl, FetchesStatusAndBody) {
+  FetchResult ok = fetchUrl(base() + "/cal.ics");
+  EXPECT_TRUE(ok.ok);
+  EXPECT_EQ(ok.status, 200);
+  EXPECT_EQ(ok.body, kCalendar);
+  EXPECT_EQ(ok.error, "");
+  EXPECT_EQ(userAgent_, "Brimloft/1.0");
+
+  FetchResult followed = fetchUrl(base() + "/moved");
+  EXPECT_EQ(followed.status, 200);
+  EXPECT_EQ(followed.body, kCalendar);
+
+  FetchResult missing = fetchUrl(base() + "/missing.ics");
+  EXPECT_FALSE(missing.ok);
+  EXPECT_EQ(missing.status, 404);
+  EXPECT_EQ(missing.error, "");
+  EXPECT_TRUE(std::filesystem::is_empty(temp_.path()));
+}
+
+TEST_F(RealCurl, UnreachablePortGivesTheNoConnectionMessage) {
+  FetchResult r = fetchUrl("http://127.0.0.1:" + std::to_string(testsupport::freeLoopbackPort()) + "/x");
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.error, "Could not reach the website. Check the internet connection.");
+  EXPECT_NE(r.body.find("curl: (7)"), std::string::npos) << r.body;
+  EXPECT_TRUE(std::filesystem::is_empty(temp_.path()));
+}
+
+}  // namespace
