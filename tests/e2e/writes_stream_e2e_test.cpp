@@ -116,13 +116,11 @@ TEST_F(WritesTest, StreamsSeeEveryChangeOnceAndInOrder) {
   ASSERT_TRUE(client->Put("/api/doc/events/abc", R"({"title":"x","place":"school"})", "application/json"));
   ASSERT_TRUE(client->Put("/api/doc/events/abc", R"({"title":"y"})", "application/json"));
   ASSERT_TRUE(client->Delete("/api/doc/events/never-there"));
-  ASSERT_TRUE(client->Put("/api/doc/feeds/f1", R"({"url":""})", "application/json"));
   ASSERT_TRUE(client->Delete("/api/doc/feeds/f1"));
   const std::string expected = std::string(kFirstMessage) +
                                "data: {\"coll\":\"events\",\"data\":{\"place\":\"school\",\"title\":\"x\"},\"id\":\"abc\"}\n\n"
                                "data: {\"coll\":\"events\",\"data\":{\"title\":\"y\"},\"id\":\"abc\"}\n\n"
                                "data: {\"coll\":\"events\",\"data\":null,\"id\":\"never-there\"}\n\n"
-                               "data: {\"coll\":\"feeds\",\"data\":{\"url\":\"\"},\"id\":\"f1\"}\n\n"
                                "data: {\"coll\":\"feeds\",\"data\":null,\"id\":\"f1\"}\n\n"
                                "data: {\"coll\":\"feedEvents\",\"data\":null,\"id\":\"f1\"}\n\n";
   for (auto* stream : {&first, &second}) {
