@@ -32,6 +32,12 @@ const json& serverOnlyError() {
   return e;
 }
 
+// A request without Content-Length or Transfer-Encoding has no body at all;
+// asking the library to read one would wait for its read time-out.
+bool hasBody(const httplib::Request& request) {
+  return request.has_header("Content-Length") || request.has_header("Transfer-Encoding");
+}
+
 void sendAppPage(httplib::Response& response) {
   setNoStore(response);
   response.set_content(buildAppPage(), "text/html; charset=utf-8");
@@ -71,7 +77,12 @@ void handleGetState(const httplib::Request&, httplib::Response& response) {
   response.set_content(std::move(text), "application/json; charset=utf-8");
 }
 
-void handleRefresh(const httplib::Request&, httplib::Response& response) {
+void handleRefresh(const httplib::Request& request, httplib::Response& response,
+                   const httplib::ContentReader& readContent) {
+  // The body means nothing here. Taking it through the reader lets a POST
+  // without any Content-Length through (the library refuses those with 400
+  // otherwise), and draining it keeps a kept-alive connection in step.
+  if (hasBody(request)) readContent([](const char*, std::size_t) { return true; });
   {
     std::lock_guard<std::mutex> work(refreshWorkMutex);
     refreshWeather();
@@ -91,7 +102,7 @@ void handlePutDoc(const httplib::Request& request, httplib::Response& response,
   // left of it is not taken for the next request on a kept-alive connection.
   std::string body;
   std::size_t received = 0;
-  bool complete = readContent([&](const char* data, std::size_t length) {
+  bool complete = !hasBody(request) || readContent([&](const char* data, std::size_t length) {
     received += length;
     if (body.size() <= kMaxItemBodyBytes) {
       body.append(data, std::min(length, kMaxItemBodyBytes + 1 - body.size()));

@@ -14,7 +14,8 @@ void handleAppPageRoot(const httplib::Request& request, httplib::Response& respo
 void handleAppPageIndex(const httplib::Request& request, httplib::Response& response);
 void handleGetState(const httplib::Request& request, httplib::Response& response);
 void handleEventStream(const httplib::Request& request, httplib::Response& response);
-void handleRefresh(const httplib::Request& request, httplib::Response& response);
+void handleRefresh(const httplib::Request& request, httplib::Response& response,
+                   const httplib::ContentReader& readContent);
 void handlePutDoc(const httplib::Request& request, httplib::Response& response,
                   const httplib::ContentReader& readContent);
 void handleDeleteDoc(const httplib::Request& request, httplib::Response& response);

@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <regex>
 
 #include "support/server_process.h"
@@ -197,6 +201,54 @@ TEST(ServerE2E, EveryBodilessErrorAnswersNotFoundAsJson) {
     EXPECT_EQ(res->get_header_value("Content-Type"), "application/json; charset=utf-8");
     EXPECT_EQ(res->get_header_value("Cache-Control"), "no-store");
   }
+}
+
+// Sends `request` as it stands and returns everything the server answered
+// until it closed the connection (the request asks it to).
+std::string rawExchange(int port, const std::string& request) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  timeval timeout{10, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string answer;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      ::send(fd, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) {
+    char buffer[4096];
+    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return answer;
+}
+
+TEST(ServerE2E, RefreshNeedsNoBodyAndIgnoresOne) {
+  TempFolder folder;
+  Server s(folder.path());
+  ASSERT_TRUE(s.started);
+  const std::string requests[] = {
+      "POST /api/refresh HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
+      "POST /api/refresh HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\nConnection: close\r\n\r\nx=1",
+  };
+  for (const auto& request : requests) {
+    std::string answer = rawExchange(s.process->port(), request);
+    EXPECT_EQ(answer.substr(0, 15), "HTTP/1.1 200 OK") << answer;
+    EXPECT_EQ(answer.substr(answer.size() - 11), R"({"ok":true})") << answer;
+  }
+}
+
+TEST(ServerE2E, APutWithoutAnyBodyIsBadDataAtOnce) {
+  TempFolder folder;
+  Server s(folder.path());
+  ASSERT_TRUE(s.started);
+  auto start = std::chrono::steady_clock::now();
+  std::string answer =
+      rawExchange(s.process->port(), "PUT /api/doc/events/e HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(answer.substr(0, 24), "HTTP/1.1 400 Bad Request") << answer;
+  EXPECT_EQ(answer.substr(answer.size() - 20), R"({"error":"Bad data"})");
+  // No body is no reason to wait for one until the read time-out.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
 }
 
 TEST(ServerE2E, LoadOutcomesAndRestart) {
