@@ -387,6 +387,8 @@ struct RunningServer {
     ServerOptions options;
     options.folder = folder.path();
     options.args = std::vector<std::string>{"--port", "0"};
+    // Another build of the server can be measured against this one.
+    if (const char* server = std::getenv("BRIMLOFT_BENCH_SERVER")) options.binary = server;
     process = std::make_unique<ServerProcess>(options);
     watch(process->pid());
     if (!process->waitForBanner(std::chrono::seconds(10)) || process->port() <= 0) {
