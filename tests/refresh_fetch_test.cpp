@@ -127,6 +127,28 @@ TEST(RefreshFetch, FakeCurlFailuresBecomeMessages) {
   EXPECT_TRUE(curl.leftovers().empty());
 }
 
+// curl's --max-filesize stops only downloads whose size is announced; the
+// fetch itself stops reading past the limit, so memory stays bounded.
+TEST(RefreshFetch, OutputBeyondTheSizeLimitIsRefused) {
+  fakecurl::FakeCurl curl;
+  curl.installInProcess();
+  const std::string largest(20000000, 'x');
+  curl.answer("https://big.example/largest.ics", largest, "200");
+  curl.answer("https://big.example/endless.ics", std::string(21000000, 'y'), "200");
+
+  FetchResult ok = fetchUrl("https://big.example/largest.ics");
+  EXPECT_TRUE(ok.ok);
+  EXPECT_EQ(ok.status, 200);
+  EXPECT_EQ(ok.body.size(), largest.size());
+
+  FetchResult big = fetchUrl("https://big.example/endless.ics");
+  EXPECT_FALSE(big.ok);
+  EXPECT_EQ(big.status, 0);
+  EXPECT_TRUE(big.body.empty()) << big.body.size();
+  EXPECT_EQ(big.error, "The download is larger than 20 MB, too large to use.");
+  EXPECT_TRUE(curl.leftovers().empty());
+}
+
 // A temporary folder whose name the shell would still read inside double
 // quotes must not run anything: the fetch is refused before curl starts.
 TEST(RefreshFetch, UnsafeTemporaryFolderRunsNothing) {
@@ -194,6 +216,17 @@ class RealCurl : public ::testing::Test {
     server_.Get("/moved", [](const httplib::Request&, httplib::Response& response) {
       response.set_redirect("/cal.ics");
     });
+    // 25 MB without a length, so curl cannot refuse it before it starts.
+    server_.Get("/endless", [](const httplib::Request&, httplib::Response& response) {
+      response.set_chunked_content_provider("text/calendar", [](std::size_t offset, httplib::DataSink& sink) {
+        if (offset >= 25000000) {
+          sink.done();
+          return true;
+        }
+        static const std::string chunk(65536, 'z');
+        return sink.write(chunk.data(), chunk.size());
+      });
+    });
     port_ = server_.bind_to_any_port("127.0.0.1");
     ASSERT_GT(port_, 0);
     thread_ = std::thread([this] { server_.listen_after_bind(); });
@@ -231,6 +264,15 @@ TEST_F(RealCurl, FetchesStatusAndBody) {
   EXPECT_FALSE(missing.ok);
   EXPECT_EQ(missing.status, 404);
   EXPECT_EQ(missing.error, "");
+  EXPECT_TRUE(std::filesystem::is_empty(temp_.path()));
+}
+
+TEST_F(RealCurl, DownloadWithoutALengthIsCutAtTheSizeLimit) {
+  FetchResult r = fetchUrl(base() + "/endless");
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(r.body.empty()) << r.body.size();
+  EXPECT_EQ(r.error, "The download is larger than 20 MB, too large to use.");
   EXPECT_TRUE(std::filesystem::is_empty(temp_.path()));
 }
 

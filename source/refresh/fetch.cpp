@@ -15,6 +15,14 @@ const char* const kStatusMarker = "\n__BRIMLOFT_STATUS__";
 
 namespace {
 
+// curl's --max-filesize refuses only downloads whose size is announced
+// before they start (curl 7.88, as Debian 12 ships it, lets an answer
+// without a length run past it), so a site that streams could fill memory
+// for the whole 30 seconds. Past the limit plus room for the status marker
+// and curl's own messages, the reading stops and the download is refused.
+const std::size_t kMaxOutputBytes = 20000000 + 65536;
+const char* const kTooLargeMessage = "The download is larger than 20 MB, too large to use.";
+
 const char* const kUnsafeFolderMessage =
     "The temporary folder's path holds characters that cannot be passed to curl safely. "
     "Set TMP, TEMP or TMPDIR to a plain folder.";
@@ -146,6 +154,7 @@ FetchResult fetchUrl(const std::string& url) {
   }
 
   std::string output;
+  bool tooLarge = false;
   {
     // Closes the pipe (and waits for curl) even when the reading throws.
     struct PipeCloser {
@@ -156,6 +165,11 @@ FetchResult fetchUrl(const std::string& url) {
     for (;;) {
       std::size_t n = std::fread(&chunk[0], 1, chunk.size(), pipe);
       if (n == 0) break;
+      if (output.size() + n > kMaxOutputBytes) {
+        // Closing the pipe ends curl: its next write fails.
+        tooLarge = true;
+        break;
+      }
       output.append(chunk, 0, n);
     }
   }
@@ -163,5 +177,10 @@ FetchResult fetchUrl(const std::string& url) {
   guard.dismiss();
   std::error_code ignored;
   std::filesystem::remove(configText, ignored);
+  if (tooLarge) {
+    FetchResult refused;
+    refused.error = kTooLargeMessage;
+    return refused;
+  }
   return interpretCurlOutput(output);
 }

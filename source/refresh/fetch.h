@@ -11,6 +11,7 @@ struct FetchResult {
 };
 
 // Fetches `url`. Blocks until curl ends (curl's own time limit bounds it).
+// An output beyond about 20 MB is not kept: the result then carries a message.
 // Not safe to call on two threads at once: callers hold refreshWorkMutex.
 FetchResult fetchUrl(const std::string& url);
 
