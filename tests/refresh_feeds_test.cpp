@@ -214,15 +214,15 @@ TEST_F(RefreshFeeds, SweepRemovesItemsOfDeletedFeeds) {
 
 TEST_F(RefreshFeeds, FeedDeletedDuringTheRunIsWrittenThenSwept) {
   curl_.answer("https://slow.example/a.ics",
-               fakecurl::Answer{calendarForToday("A"), std::string("200"), std::nullopt, std::string("0.5")});
+               fakecurl::Answer{calendarForToday("A"), std::string("200"), std::nullopt, std::string("2")});
   curl_.answer("https://b.example/b.ics", calendarForToday("B"), "200");
   setFeed("a", json{{"url", "https://slow.example/a.ics"}});
   setFeed("b", json{{"url", "https://b.example/b.ics"}, {"kind", "Bee"}});
 
-  std::thread browser([] {
+  std::thread browser([this] {
     // While feed "a" is being fetched, a browser deletes feed "b" as the
     // DELETE route does: the feeds item and its feed events item.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    testsupport::waitUntil([this] { return curl_.calls() >= 1; }, std::chrono::seconds(10));
     applyChange("feeds", "b", nullptr);
     applyChange("feedEvents", "b", nullptr);
   });
