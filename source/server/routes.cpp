@@ -130,9 +130,14 @@ void handlePutDoc(const httplib::Request& request, httplib::Response& response,
   sendJson(response, 200, json{{"ok", true}});
 }
 
-void handleDeleteDoc(const httplib::Request& request, httplib::Response& response) {
+void handleDeleteDoc(const httplib::Request& request, httplib::Response& response,
+                     const httplib::ContentReader& readContent) {
   const std::string section = request.matches[1];
   const std::string id = request.matches[2];
+  // A body means nothing here. Read by the library it would be held whole,
+  // and one form-encoded above 8 KiB refused as too big; drained here it is
+  // dropped as it comes, and a kept-alive connection stays in step.
+  if (hasBody(request)) readContent([](const char*, std::size_t) { return true; });
   if (!isWritableSection(section)) return sendJson(response, 403, serverOnlyError());
   applyChange(section, id, nullptr);
   if (section == "feeds") applyChange("feedEvents", id, nullptr);

@@ -99,6 +99,16 @@ TEST_F(WritesTest, AFormEncodedBodyIsStoredLikeAnyOther) {
   EXPECT_NE(state().find(std::string(20000, 'n')), std::string::npos);
 }
 
+TEST_F(WritesTest, ADeleteIgnoresWhateverBodyItCarries) {
+  const std::string body(20000, 'a');
+  for (const char* type : {"application/x-www-form-urlencoded", "application/json"}) {
+    auto res = client->Delete("/api/doc/events/e1", body, type);
+    ASSERT_TRUE(res) << type;
+    EXPECT_EQ(res->status, 200) << type;
+    EXPECT_EQ(res->body, R"({"ok":true})") << type;
+  }
+}
+
 TEST_F(WritesTest, StreamsSeeEveryChangeOnceAndInOrder) {
   EventStreamReader first(server->port()), second(server->port());
   ASSERT_TRUE(first.waitFor("\n\n", 5s) && second.waitFor("\n\n", 5s));
