@@ -130,9 +130,14 @@ void handlePutDoc(const httplib::Request& request, httplib::Response& response,
   sendJson(response, 200, json{{"ok", true}});
 }
 
-void handleDeleteDoc(const httplib::Request& request, httplib::Response& response) {
+void handleDeleteDoc(const httplib::Request& request, httplib::Response& response,
+                     const httplib::ContentReader& readContent) {
   const std::string section = request.matches[1];
   const std::string id = request.matches[2];
+  // A body means nothing here. Read by the library it would be held whole,
+  // and one form-encoded above 8 KiB refused as too big; drained here it is
+  // dropped as it comes, and a kept-alive connection stays in step.
+  if (hasBody(request)) readContent([](const char*, std::size_t) { return true; });
   if (!isWritableSection(section)) return sendJson(response, 403, serverOnlyError());
   applyChange(section, id, nullptr);
   if (section == "feeds") applyChange("feedEvents", id, nullptr);
@@ -147,6 +152,18 @@ void handleHttpError(const httplib::Request&, httplib::Response& response) {
   sendJson(response, response.status, json{{"error", message}});
 }
 
+namespace {
+
+using HandlerWithContentReader = httplib::Server::HandlerWithContentReader;
+
+void handleUnroutedBody(const httplib::Request& request, httplib::Response& response,
+                        const httplib::ContentReader& readContent) {
+  if (hasBody(request)) readContent([](const char*, std::size_t) { return true; });
+  response.status = 404;
+}
+
+}  // namespace
+
 void registerRoutes(httplib::Server& server) {
   server.Get("/", handleAppPageRoot);
   server.Get("/index.html", handleAppPageIndex);
@@ -155,5 +172,20 @@ void registerRoutes(httplib::Server& server) {
   server.Post("/api/refresh", handleRefresh);
   server.Put(R"(/api/doc/([a-zA-Z]+)/([A-Za-z0-9_\-.]{1,80}))", handlePutDoc);
   server.Delete(R"(/api/doc/([a-zA-Z]+)/([A-Za-z0-9_\-.]{1,80}))", handleDeleteDoc);
+  // Requests with a body that no route above takes: the library would read
+  // the body whole into memory before answering 404, unpacking a compressed
+  // one without any bound (a small gzip body can unpack to gigabytes). These
+  // drain it as it arrives instead, and answer 404 like any unrouted path.
+  const HandlerWithContentReader unrouted = handleUnroutedBody;
+  server.Post(".*", unrouted);
+  server.Put(".*", unrouted);
+  server.Patch(".*", unrouted);
+  server.Delete(".*", unrouted);
+  // PRI (the HTTP/2 preface) has no routes at all; refuse it before its body is read.
+  server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
+    if (request.method != "PRI") return httplib::Server::HandlerResponse::Unhandled;
+    response.status = 400;
+    return httplib::Server::HandlerResponse::Handled;
+  });
   server.set_error_handler(handleHttpError);
 }

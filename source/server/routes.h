@@ -18,7 +18,8 @@ void handleRefresh(const httplib::Request& request, httplib::Response& response,
                    const httplib::ContentReader& readContent);
 void handlePutDoc(const httplib::Request& request, httplib::Response& response,
                   const httplib::ContentReader& readContent);
-void handleDeleteDoc(const httplib::Request& request, httplib::Response& response);
+void handleDeleteDoc(const httplib::Request& request, httplib::Response& response,
+                     const httplib::ContentReader& readContent);
 void handleHttpError(const httplib::Request& request, httplib::Response& response);
 
 // The largest PUT body stored as an item.
