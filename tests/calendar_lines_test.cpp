@@ -78,6 +78,8 @@ TEST(IcsLines, PropertyNamesParametersAndValues) {
       "X-NOTE without colon\n"
       ":nameless\n"
       "DESCRIPTION: keeps blanks \\n raw \n"
+      "X-A\"B:quote in the name\n"
+      "X-C\"D;P=\"q:r\":quoted parameter after one\n"
       "END:VEVENT\n");
   ASSERT_EQ(events.size(), 1u);
   const IcsEvent& e = events[0];
@@ -89,6 +91,10 @@ TEST(IcsLines, PropertyNamesParametersAndValues) {
   EXPECT_EQ(propertyValue(e, ""), "nameless");
   EXPECT_EQ(propertyValue(e, "DESCRIPTION"), " keeps blanks \\n raw ");
   EXPECT_EQ(propertyValue(e, "ABSENT"), "");
+  // Quotes group only parameter values; one in the name is a plain byte.
+  EXPECT_EQ(propertyValue(e, "X-A\"B"), "quote in the name");
+  EXPECT_EQ(propertyValue(e, "X-C\"D"), "quoted parameter after one");
+  EXPECT_EQ(parametersOf(e, "X-C\"D"), "P=\"q:r\"");
 }
 
 TEST(IcsLines, ExdatePiecesAccumulateAcrossLines) {

@@ -390,6 +390,34 @@ TEST_F(CalendarTest, LongSeriesCountEveryStartBeforeTheWindow) {
   EXPECT_EQ(rowsFor({"DTSTART:20160101", "RRULE:FREQ=DAILY;UNTIL=20261101"}), std::vector<std::string>{"2026-11-01"});
 }
 
+TEST_F(CalendarTest, LongSeriesCountTheSameAcrossMonthEndsAndSummerTime) {
+  // Ten years of early starts are counted without being converted; the
+  // count must still match a start-by-start walk where dates normalise
+  // (31st, 29 February, 31 April) and where wall times fall into the
+  // spring-forward gap.
+  useZone("Europe/Berlin");
+  SeriesCase cases[] = {
+      // 76 months with a 31st from January 2016 to October 2026.
+      {"20160131T093000", "FREQ=MONTHLY;COUNT=78", {}, {"2026-12-31 09:30", "2027-01-31 09:30"}},
+      // 31 April is 1 May: the first of each month, 126 of them before November 2026.
+      {"20160431T093000", "FREQ=MONTHLY;COUNT=127", {}, {"2026-11-01 09:30"}},
+      // The last day of February, once a year: 2016 to 2026 are eleven starts.
+      {"20160229", "FREQ=MONTHLY;INTERVAL=12;BYMONTHDAY=-1;COUNT=12", {}, {"2027-02-28"}},
+      {"20160229", "FREQ=MONTHLY;INTERVAL=12;BYMONTHDAY=-1;COUNT=11", {}, {}},
+      // 02:30 on 2016-03-27 does not exist; the daily walk keeps 03:30 from
+      // then on. 3871 days end on 2026-10-31.
+      {"20160327T023000", "FREQ=DAILY;COUNT=3874", {}, {"2026-11-01 03:30", "2026-11-02 03:30", "2026-11-03 03:30"}},
+      {"20160327T023000", "FREQ=DAILY;COUNT=3871", {}, {}},
+      // 554 Saturdays and 553 Sundays before the window.
+      {"20160326T023000", "FREQ=WEEKLY;BYDAY=SA,SU;COUNT=1110", {},
+       {"2026-11-01 02:30", "2026-11-07 02:30", "2026-11-08 02:30"}},
+  };
+  for (const SeriesCase& c : cases) {
+    std::vector<std::string> lines = {std::string("DTSTART:") + c.dtstart, std::string("RRULE:") + c.rrule};
+    EXPECT_EQ(rowsFor(lines), c.rows) << c.dtstart << " " << c.rrule;
+  }
+}
+
 TEST_F(CalendarTest, WeeklySeries) {
   SeriesCase cases[] = {
       {"20261001T090000", "FREQ=WEEKLY;COUNT=10", {},

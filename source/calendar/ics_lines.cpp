@@ -37,12 +37,17 @@ bool startsWith(std::string_view line, std::string_view prefix) {
 }
 
 void storeProperty(IcsEvent& event, std::string_view line, const std::vector<std::string>* onlyNames) {
-  // The value separator is the first ':' outside double quotes.
+  // The value separator is the first ':' outside double quotes. Quotes
+  // group parameter values only: before the first ';' a '"' is a plain byte
+  // of the name.
+  bool inParameters = false;
   bool quoted = false;
   std::size_t colon = std::string_view::npos;
   for (std::size_t i = 0; i < line.size(); ++i) {
     char c = line[i];
-    if (c == '"') {
+    if (c == ';') {
+      inParameters = true;
+    } else if (c == '"' && inParameters) {
       quoted = !quoted;
     } else if (c == ':' && !quoted) {
       colon = i;
