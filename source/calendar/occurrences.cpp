@@ -55,14 +55,8 @@ void EventOccurrences::emitOccurrence(const std::tm& candidate) {
     if (overrideKeys.find(keyBuffer) != overrideKeys.end()) return;
   }
   for (std::int32_t i = 0; i < n; ++i) {
-    std::tm day{};
-    day.tm_sec = candidate.tm_sec;
-    day.tm_min = candidate.tm_min;
-    day.tm_hour = candidate.tm_hour;
-    day.tm_mday = candidate.tm_mday + i;
-    day.tm_mon = candidate.tm_mon;
-    day.tm_year = candidate.tm_year;
-    normaliseLocal(day);
+    const std::tm day = makeLocal(candidate.tm_year, candidate.tm_mon, candidate.tm_mday + i, candidate.tm_hour,
+                                  candidate.tm_min, candidate.tm_sec);
     std::tm midnight{};
     midnight.tm_mday = day.tm_mday;
     midnight.tm_mon = day.tm_mon;
