@@ -38,6 +38,13 @@ bool hasBody(const httplib::Request& request) {
   return request.has_header("Content-Length") || request.has_header("Transfer-Encoding");
 }
 
+// Reads and drops a body that means nothing to the route, as it arrives: held
+// whole by the library it would cost memory, and left unread it would be taken
+// for the next request on a kept-alive connection.
+void drainBody(const httplib::Request& request, const httplib::ContentReader& readContent) {
+  if (hasBody(request)) readContent([](const char*, std::size_t) { return true; });
+}
+
 void sendAppPage(httplib::Response& response) {
   setNoStore(response);
   response.set_content(buildAppPage(), "text/html; charset=utf-8");
@@ -79,10 +86,9 @@ void handleGetState(const httplib::Request&, httplib::Response& response) {
 
 void handleRefresh(const httplib::Request& request, httplib::Response& response,
                    const httplib::ContentReader& readContent) {
-  // The body means nothing here. Taking it through the reader lets a POST
-  // without any Content-Length through (the library refuses those with 400
-  // otherwise), and draining it keeps a kept-alive connection in step.
-  if (hasBody(request)) readContent([](const char*, std::size_t) { return true; });
+  // Taken through the reader, a POST without any Content-Length gets through
+  // (the library refuses those with 400 otherwise).
+  drainBody(request, readContent);
   {
     std::lock_guard<std::mutex> work(refreshWorkMutex);
     refreshWeather();
@@ -134,10 +140,8 @@ void handleDeleteDoc(const httplib::Request& request, httplib::Response& respons
                      const httplib::ContentReader& readContent) {
   const std::string section = request.matches[1];
   const std::string id = request.matches[2];
-  // A body means nothing here. Read by the library it would be held whole,
-  // and one form-encoded above 8 KiB refused as too big; drained here it is
-  // dropped as it comes, and a kept-alive connection stays in step.
-  if (hasBody(request)) readContent([](const char*, std::size_t) { return true; });
+  // Read by the library, a form-encoded body above 8 KiB would be refused as too big.
+  drainBody(request, readContent);
   if (!isWritableSection(section)) return sendJson(response, 403, serverOnlyError());
   applyChange(section, id, nullptr);
   if (section == "feeds") applyChange("feedEvents", id, nullptr);
@@ -158,7 +162,7 @@ using HandlerWithContentReader = httplib::Server::HandlerWithContentReader;
 
 void handleUnroutedBody(const httplib::Request& request, httplib::Response& response,
                         const httplib::ContentReader& readContent) {
-  if (hasBody(request)) readContent([](const char*, std::size_t) { return true; });
+  drainBody(request, readContent);
   response.status = 404;
 }
 
