@@ -47,6 +47,13 @@ class ConfigFileGuard {
   bool armed_ = true;
 };
 
+// A fetch that ended without any answer, with the household's message.
+FetchResult failedFetch(const char* message) {
+  FetchResult result;
+  result.error = message;
+  return result;
+}
+
 std::mt19937_64& tempNameEngine() {
   // Seeded once per process from the system's random source. A failing random
   // device throws out of the initialiser, so the next call tries again.
@@ -132,9 +139,7 @@ FetchResult fetchUrl(const std::string& url) {
   // The path goes between double quotes unescaped; a folder name that the
   // command processor would still read as syntax could run something else.
   if (!isSafeInQuotes(configText)) {
-    FetchResult refused;
-    refused.error = kUnsafeFolderMessage;
-    return refused;
+    return failedFetch(kUnsafeFolderMessage);
   }
 
   ConfigFileGuard guard(configPath);
@@ -148,9 +153,7 @@ FetchResult fetchUrl(const std::string& url) {
   if (pipe == nullptr) {
     guard.dismiss();
     std::filesystem::remove(configText);  // throws only when removal itself fails
-    FetchResult failed;
-    failed.error = "Could not start curl.";
-    return failed;
+    return failedFetch("Could not start curl.");
   }
 
   std::string output;
@@ -178,9 +181,7 @@ FetchResult fetchUrl(const std::string& url) {
   std::error_code ignored;
   std::filesystem::remove(configText, ignored);
   if (tooLarge) {
-    FetchResult refused;
-    refused.error = kTooLargeMessage;
-    return refused;
+    return failedFetch(kTooLargeMessage);
   }
   return interpretCurlOutput(output);
 }
