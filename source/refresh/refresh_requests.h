@@ -32,7 +32,8 @@ class SharedRefreshRuns {
   // Waits until a run that started after this call has ended. Returns false
   // at once, without waiting, when maxWaiting requests are already waiting.
   // When that run let an exception out, rethrows it: in the request that ran
-  // it and in each request that shared it. Call with no lock held.
+  // it and in each request that shared it. Call with no lock held; the
+  // request that runs it takes refreshWorkMutex for the run.
   bool awaitRunStartedAfterNow();
 
   // How many requests are waiting or running now.
