@@ -245,7 +245,7 @@ TEST_P(RefreshBurstE2e, PressesDuringASlowFetchShareARunAndLeaveWorkersFree) {
   EXPECT_EQ(countOf(kFeedLine), 1) << "answered only after the slow fetch, in " << took.count() << " ms";
   EXPECT_EQ(doc ? doc->status : 0, 200);
   EXPECT_EQ(page ? page->status : 0, 200);
-  EXPECT_EQ(put ? put->status : 0, 200);
+  ASSERT_EQ(put ? put->status : 0, 200);
   for (auto& s : streams) EXPECT_TRUE(s->waitFor("\"Swim\"", 10s));
 
   for (auto& t : pressing) t.join();
