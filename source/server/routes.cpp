@@ -89,10 +89,15 @@ void handleRefresh(const httplib::Request& request, httplib::Response& response,
   // Taken through the reader, a POST without any Content-Length gets through
   // (the library refuses those with 400 otherwise).
   drainBody(request, readContent);
-  {
-    std::lock_guard<std::mutex> work(refreshWorkMutex);
-    refreshWeather();
-    refreshFeeds();
+  // Answered once a run of both refreshes that started after this request has
+  // ended; an exception out of that run becomes the server library's 500.
+  // Presses beyond the few that may wait are answered at once, so that page
+  // loads and writes keep their workers; what the runs store still reaches
+  // every open window.
+  if (!awaitRequestedRefresh()) {
+    return sendJson(response, 503,
+                    json{{"error", "A refresh is already running. The calendar will update by itself when it is "
+                                   "done."}});
   }
   sendJson(response, 200, json{{"ok", true}});
 }

@@ -4,11 +4,17 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <atomic>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fake_curl/fake_curl.h"
+#include "refresh/refresh_requests.h"
+#include "server/event_stream.h"
+#include "support/event_stream_reader.h"
 #include "support/server_process.h"
 
 using namespace std::chrono_literals;
@@ -177,6 +183,86 @@ TEST_F(RefreshE2e, FailuresAreStoredAndTheServerGoesOn) {
   EXPECT_EQ(res->body, "{\"ok\":true}");
   EXPECT_EQ(countOf("Weather problem: "), 2);
 }
+
+// A burst of refresh presses while a calendar site is slow: the few that may
+// wait share one run that starts after them, the rest are told at once, and
+// page loads and writes go on, also with every event stream open.
+struct RefreshBurstE2e : RefreshE2e, ::testing::WithParamInterface<int> {};
+
+TEST_P(RefreshBurstE2e, PressesDuringASlowFetchShareARunAndLeaveWorkersFree) {
+  const int streamCount = GetParam();
+  const int presses = 64;
+  const std::string busy =
+      "{\"error\":\"A refresh is already running. The calendar will update by itself when it is done.\"}";
+  start();
+  ASSERT_TRUE(server->waitForConsole(kFeedLine, 10s)) << server->console();
+  std::vector<std::unique_ptr<testsupport::EventStreamReader>> streams;
+  for (int i = 0; i < streamCount; ++i)
+    streams.push_back(std::make_unique<testsupport::EventStreamReader>(server->port()));
+  for (auto& s : streams) ASSERT_TRUE(s->waitFor("data: {\"full\":", 10s));
+
+  // The scheduler's next fetch of the calendar hangs for 5 s.
+  curl.answer(kFeedUrl, fakecurl::Answer{kCalendar, std::string("200"), std::nullopt, std::string("5")});
+  curl.clearLog();
+  ASSERT_TRUE(client->Put("/api/doc/feeds/fam", kFeeds["fam"].dump(), "application/json"));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return curl.calls() == 1; }, 5s));
+  ASSERT_EQ(countOf(kFeedLine), 1);
+
+  std::atomic<int> ok{0}, refused{0}, other{0}, okBeforeTheirRun{0};
+  std::vector<std::thread> pressing;
+  struct JoinAll {
+    std::vector<std::thread>& threads;
+    ~JoinAll() {
+      for (auto& t : threads)
+        if (t.joinable()) t.join();
+    }
+  } joinAll{pressing};
+  for (int i = 0; i < presses; ++i) {
+    pressing.emplace_back([&] {
+      httplib::Client press("127.0.0.1", server->port());
+      press.set_read_timeout(30, 0);
+      auto res = press.Post("/api/refresh");
+      if (res && res->status == 200 && res->body == "{\"ok\":true}") {
+        ++ok;
+        // Both the scheduler's run and a run that began after the press ended.
+        if (countOf(kFeedLine) < 3) ++okBeforeTheirRun;
+      } else if (res && res->status == 503 && res->body == busy) {
+        ++refused;
+      } else {
+        ++other;
+      }
+    });
+  }
+  // Those that may not wait are answered at once, while the fetch still hangs.
+  EXPECT_TRUE(testsupport::waitUntil([&] { return refused == presses - kMaxRefreshWaiters; }, 4s));
+  client->set_read_timeout(10, 0);
+  const auto before = std::chrono::steady_clock::now();
+  auto doc = client->Get("/api/state");
+  auto page = client->Get("/");
+  auto put = client->Put("/api/doc/events/e1", R"({"title":"Swim"})", "application/json");
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - before);
+  RecordProperty("answeredInMs", static_cast<int>(took.count()));
+  EXPECT_EQ(countOf(kFeedLine), 1) << "answered only after the slow fetch, in " << took.count() << " ms";
+  EXPECT_EQ(doc ? doc->status : 0, 200);
+  EXPECT_EQ(page ? page->status : 0, 200);
+  ASSERT_EQ(put ? put->status : 0, 200);
+  for (auto& s : streams) EXPECT_TRUE(s->waitFor("\"Swim\"", 10s));
+
+  for (auto& t : pressing) t.join();
+  EXPECT_EQ(ok, kMaxRefreshWaiters);
+  EXPECT_EQ(refused, presses - kMaxRefreshWaiters);
+  EXPECT_EQ(other, 0);
+  EXPECT_EQ(okBeforeTheirRun, 0);
+  std::this_thread::sleep_for(500ms);
+  // The scheduler's fetch and at most two further runs.
+  int feedFetches = 0;
+  for (const auto& url : curl.urls()) feedFetches += url == kFeedUrl;
+  EXPECT_GE(feedFetches, 2);
+  EXPECT_LE(feedFetches, 3);
+  EXPECT_LE(countOf(kFeedLine), 4) << server->console();
+}
+
+INSTANTIATE_TEST_SUITE_P(OpenStreams, RefreshBurstE2e, ::testing::Values(0, kMaxOpenStreams));
 
 // A temporary folder whose path the shell would read inside double quotes:
 // the fetch is refused, nothing is run, and the household is told why.
