@@ -2,7 +2,10 @@
 // answering the calendar sites, section "feedEvents" and the console out.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <ctime>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -13,6 +16,7 @@
 #include "refresh/feeds.h"
 #include "refresh/refresh.h"
 #include "server/state.h"
+#include "support/loopback_site.h"
 
 using fakecurl::messageOf;
 using nlohmann::json;
@@ -131,6 +135,9 @@ TEST_F(RefreshFeeds, FailureKeepsTheLastGoodRowsUntilTheNextSuccess) {
       {"unreachable", {std::nullopt, std::string("000")}, "Could not reach the website. Check the internet connection."},
       {"web page", {std::string("<html><body>Log in</body></html>"), std::string("200")}, kWebPageMessage},
       {"lower-case marker", {std::string("begin:vcalendar\r\n"), std::string("200")}, kWebPageMessage},
+      {"curl failed after a status", {std::string(), std::string("301"),
+        std::string("curl: (47) Maximum (50) redirects followed\n"), std::nullopt, std::string("47")},
+       "curl: (47) Maximum (50) redirects followed"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -231,6 +238,62 @@ TEST_F(RefreshFeeds, FeedDeletedDuringTheRunIsWrittenThenSwept) {
   EXPECT_NE(console.find("Calendar \"Bee\": "), std::string::npos) << console;  // visited from the copy
   EXPECT_TRUE(events("b").is_null());                                           // and swept
   EXPECT_FALSE(events("a").is_null());
+}
+
+// The real curl against a calendar site on the loopback interface that
+// breaks off its answer halfway: the feed keeps the rows it had.
+TEST(RefreshFeedsRealCurl, CutOffDownloadKeepsTheLastGoodRows) {
+  if (!std::filesystem::exists("/usr/bin/curl")) GTEST_SKIP() << "no /usr/bin/curl";
+  fakecurl::ScopedEnv env;
+  env.set("TZ", "UTC");
+  tzset();
+  testsupport::TempFolder temp;
+  testsupport::useRealCurl(env, temp.path());
+  resetStateSections();
+
+  // 40 all-day events from today on, all inside the display window.
+  std::string calendar = "BEGIN:VCALENDAR\r\nVERSION:2.0\r\n";
+  std::time_t now = std::time(nullptr);
+  for (int day = 0; day < 40; ++day) {
+    std::time_t t = now + day * 86400;
+    std::tm utc{};
+    gmtime_r(&t, &utc);
+    char date[16];
+    std::strftime(date, sizeof date, "%Y%m%d", &utc);
+    calendar += "BEGIN:VEVENT\r\nUID:" + std::to_string(day) + "@test\r\nDTSTART;VALUE=DATE:" + date +
+                "\r\nSUMMARY:Event " + std::to_string(day) + "\r\nEND:VEVENT\r\n";
+  }
+  calendar += "END:VCALENDAR\r\n";
+  std::atomic<int> served{0};
+  testsupport::LoopbackSite site([&](const std::string&) {
+    if (served++ == 0) return testsupport::completeReply(calendar);
+    // The same length announced, half of it sent, then the connection closed.
+    return testsupport::RawReply{"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(calendar.size()) +
+                                     "\r\n\r\n" + calendar.substr(0, calendar.size() / 2),
+                                 std::chrono::milliseconds(0)};
+  });
+  const json feed = {{"url", site.base() + "/school.ics"}, {"kind", "School"}, {"who", "kids"}};
+  applyChange("feeds", "school", &feed);
+
+  testing::internal::CaptureStdout();
+  refreshFeeds();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Calendar \"School\": 40 events\n");
+  const json good = getItem("feedEvents", "school");
+  ASSERT_EQ(good["events"].size(), 40u);
+
+  testing::internal::CaptureStdout();
+  refreshFeeds();
+  const std::string message = "The download was cut off before it was complete. Try again later.";
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Calendar \"School\" problem: " + message + "\n");
+  json item = getItem("feedEvents", "school");
+  EXPECT_TRUE(item["triedAt"].is_number_integer());
+  item.erase("triedAt");
+  json expected = good;
+  expected["error"] = message;
+  EXPECT_EQ(item, expected);  // the 40 rows and their "syncedAt" stay
+  EXPECT_EQ(served.load(), 2);
+  EXPECT_TRUE(std::filesystem::is_empty(temp.path()));
+  tzset();
 }
 
 }  // namespace

@@ -286,6 +286,10 @@ TEST_F(RefreshWeather, FailuresKeepTheLastGoodItem) {
        {std::string("{} curl: (23) late"), std::string("200")}, trailingMessage},
       {"forecast without daily", "Springfield, Illinois", {}, {noDaily.dump(), std::string("200")}, nullMessage},
       {"forecast code null", "Springfield, Illinois", {}, {nullCode.dump(), std::string("200")}, nullMessage},
+      {"forecast cut off", "Springfield, Illinois", {},
+       {forecast(30, 0, {31, 32, 33}, {20, 21, 22}).dump(), std::string("200"),
+        std::string("curl: (18) transfer closed with 20 bytes remaining to read\n"), std::nullopt, std::string("18")},
+       "The download was cut off before it was complete. Try again later."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -35,7 +35,9 @@ void refreshOneFeed(const std::string& id, const json& item, const std::string& 
 
   FetchResult fetched = fetchUrl(link);
   if (!fetched.ok) {
-    if (fetched.status == 0) throw std::runtime_error(fetched.error);
+    // A message means no usable answer came (or curl could not finish it);
+    // only a whole answer with a bad status is the site's own refusal.
+    if (fetched.status == 0 || !fetched.error.empty()) throw std::runtime_error(fetched.error);
     throw std::runtime_error("The calendar site answered with error " + std::to_string(fetched.status) +
                              ". Check that the link is the secret/public calendar address.");
   }
