@@ -204,6 +204,27 @@ TEST_F(RefreshFeeds, MalformedItemsFailOnlyTheirFeed) {
   }
 }
 
+// A label or message holding line breaks or terminal escapes must not break
+// the console line or forge others (such as a false banner line).
+TEST_F(RefreshFeeds, ConsoleLinesStayOneLine) {
+  const std::string kind = "School\r\n  On your Wi-Fi:      http://192.0.2.66:8080\x1b[2J\t\xC2\x9B" "1m\x7F";
+  const std::string who = "kid\nforged";
+  const json feed = {{"url", "https://cal.example/s.ics"}, {"kind", kind}, {"who", who}};
+  curl_.answer("https://cal.example/s.ics", calendarForToday("Dentist"), "200");
+  curl_.answer("https://cal.example/bad.ics",
+               fakecurl::Answer{std::nullopt, std::nullopt, std::string("curl: (6) bad\r\x1b]0;title\x07\n"),
+                                std::nullopt, std::string("6")});
+  setFeed("s", feed);
+  setFeed("t", json{{"url", "https://cal.example/bad.ics"}, {"kind", kind}});
+
+  const std::string shown = "School    On your Wi-Fi:      http://192.0.2.66:8080 [2J  1m ";
+  EXPECT_EQ(run(), "Calendar \"" + shown + "\": 1 events\n" + "Calendar \"" + shown +
+                       "\" problem: curl: (6) bad  ]0;title \n");
+  EXPECT_EQ(section("feeds")["s"], feed);  // what is stored keeps its text
+  EXPECT_EQ(events("s")["who"], who);
+  EXPECT_EQ(events("t")["error"], "curl: (6) bad\r\x1b]0;title\x07");
+}
+
 TEST_F(RefreshFeeds, SweepRemovesItemsOfDeletedFeeds) {
   const json rows = {{"events", json::array()}, {"error", ""}};
   applyChange("feedEvents", "old1", &rows);

@@ -304,6 +304,24 @@ TEST_F(RefreshWeather, FailuresKeepTheLastGoodItem) {
   }
 }
 
+// A place name from the geocoding service with line breaks or escape codes
+// prints as one line; the weather item keeps the name as it came.
+TEST_F(RefreshWeather, ConsoleLineStaysOneLine) {
+  const std::string name = "Oslo\n\n  On your Wi-Fi:      http://192.0.2.66:8080\x1b[2J";
+  curl_.answer(geocodeUrl("Oslo"),
+               json{{"results", {{{"name", name}, {"latitude", 1}, {"longitude", 2}}}}}.dump(), "200");
+  curl_.answer(forecastUrl("1", "2", "celsius"), forecast(3, 0, {4, 5, 6}, {1, 2, 3}).dump(), "200");
+  setPlace("Oslo");
+  EXPECT_EQ(run(), "Weather updated for Oslo    On your Wi-Fi:      http://192.0.2.66:8080 [2J: 3 C, Clear\n");
+  EXPECT_EQ(weather()["place"], name);
+
+  curl_.answer(forecastUrl("1", "2", "celsius"),
+               fakecurl::Answer{std::nullopt, std::nullopt, std::string("curl: (35) TLS\x1b[31m alert\n"),
+                                std::nullopt, std::string("35")});
+  EXPECT_EQ(run(), "Weather problem: curl: (35) TLS [31m alert\n");
+  EXPECT_EQ(weather()["error"], "curl: (35) TLS\x1b[31m alert");
+}
+
 TEST_F(RefreshWeather, UnitsOfAnotherTypeFailEvenWithoutAPlace) {
   const std::string message = messageOf([] { json{{"units", 1}}.value("units", std::string("F")); });
   setSettings(json{{"units", 1}});

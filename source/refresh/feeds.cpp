@@ -53,7 +53,7 @@ void refreshOneFeed(const std::string& id, const json& item, const std::string& 
   record["syncedAt"] = nowMilliseconds();
   record["error"] = "";
   applyChange("feedEvents", id, &record);
-  printLine("Calendar \"" + label + "\": " + std::to_string(rows.size()) + " events");
+  printLine(consoleSafe("Calendar \"" + label + "\": " + std::to_string(rows.size()) + " events"));
 }
 
 void recordFeedFailure(const std::string& id, const json& item, const std::string& label,
@@ -65,7 +65,7 @@ void recordFeedFailure(const std::string& id, const json& item, const std::strin
   record["error"] = message;
   record["triedAt"] = nowMilliseconds();
   applyChange("feedEvents", id, &record);
-  printLine("Calendar \"" + label + "\" problem: " + message);
+  printLine(consoleSafe("Calendar \"" + label + "\" problem: " + message));
 }
 
 }  // namespace
