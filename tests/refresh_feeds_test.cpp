@@ -2,7 +2,10 @@
 // answering the calendar sites, section "feedEvents" and the console out.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <ctime>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -13,6 +16,7 @@
 #include "refresh/feeds.h"
 #include "refresh/refresh.h"
 #include "server/state.h"
+#include "support/loopback_site.h"
 
 using fakecurl::messageOf;
 using nlohmann::json;
@@ -131,6 +135,9 @@ TEST_F(RefreshFeeds, FailureKeepsTheLastGoodRowsUntilTheNextSuccess) {
       {"unreachable", {std::nullopt, std::string("000")}, "Could not reach the website. Check the internet connection."},
       {"web page", {std::string("<html><body>Log in</body></html>"), std::string("200")}, kWebPageMessage},
       {"lower-case marker", {std::string("begin:vcalendar\r\n"), std::string("200")}, kWebPageMessage},
+      {"curl failed after a status", {std::string(), std::string("301"),
+        std::string("curl: (47) Maximum (50) redirects followed\n"), std::nullopt, std::string("47")},
+       "curl: (47) Maximum (50) redirects followed"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -197,6 +204,27 @@ TEST_F(RefreshFeeds, MalformedItemsFailOnlyTheirFeed) {
   }
 }
 
+// A label or message holding line breaks or terminal escapes must not break
+// the console line or forge others (such as a false banner line).
+TEST_F(RefreshFeeds, ConsoleLinesStayOneLine) {
+  const std::string kind = "School\r\n  On your Wi-Fi:      http://192.0.2.66:8080\x1b[2J\t\xC2\x9B" "1m\x7F";
+  const std::string who = "kid\nforged";
+  const json feed = {{"url", "https://cal.example/s.ics"}, {"kind", kind}, {"who", who}};
+  curl_.answer("https://cal.example/s.ics", calendarForToday("Dentist"), "200");
+  curl_.answer("https://cal.example/bad.ics",
+               fakecurl::Answer{std::nullopt, std::nullopt, std::string("curl: (6) bad\r\x1b]0;title\x07\n"),
+                                std::nullopt, std::string("6")});
+  setFeed("s", feed);
+  setFeed("t", json{{"url", "https://cal.example/bad.ics"}, {"kind", kind}});
+
+  const std::string shown = "School    On your Wi-Fi:      http://192.0.2.66:8080 [2J  1m ";
+  EXPECT_EQ(run(), "Calendar \"" + shown + "\": 1 events\n" + "Calendar \"" + shown +
+                       "\" problem: curl: (6) bad  ]0;title \n");
+  EXPECT_EQ(section("feeds")["s"], feed);  // what is stored keeps its text
+  EXPECT_EQ(events("s")["who"], who);
+  EXPECT_EQ(events("t")["error"], "curl: (6) bad\r\x1b]0;title\x07");
+}
+
 TEST_F(RefreshFeeds, SweepRemovesItemsOfDeletedFeeds) {
   const json rows = {{"events", json::array()}, {"error", ""}};
   applyChange("feedEvents", "old1", &rows);
@@ -231,6 +259,62 @@ TEST_F(RefreshFeeds, FeedDeletedDuringTheRunIsWrittenThenSwept) {
   EXPECT_NE(console.find("Calendar \"Bee\": "), std::string::npos) << console;  // visited from the copy
   EXPECT_TRUE(events("b").is_null());                                           // and swept
   EXPECT_FALSE(events("a").is_null());
+}
+
+// The real curl against a calendar site on the loopback interface that
+// breaks off its answer halfway: the feed keeps the rows it had.
+TEST(RefreshFeedsRealCurl, CutOffDownloadKeepsTheLastGoodRows) {
+  if (!std::filesystem::exists("/usr/bin/curl")) GTEST_SKIP() << "no /usr/bin/curl";
+  fakecurl::ScopedEnv env;
+  env.set("TZ", "UTC");
+  tzset();
+  testsupport::TempFolder temp;
+  testsupport::useRealCurl(env, temp.path());
+  resetStateSections();
+
+  // 40 all-day events from today on, all inside the display window.
+  std::string calendar = "BEGIN:VCALENDAR\r\nVERSION:2.0\r\n";
+  std::time_t now = std::time(nullptr);
+  for (int day = 0; day < 40; ++day) {
+    std::time_t t = now + day * 86400;
+    std::tm utc{};
+    gmtime_r(&t, &utc);
+    char date[16];
+    std::strftime(date, sizeof date, "%Y%m%d", &utc);
+    calendar += "BEGIN:VEVENT\r\nUID:" + std::to_string(day) + "@test\r\nDTSTART;VALUE=DATE:" + date +
+                "\r\nSUMMARY:Event " + std::to_string(day) + "\r\nEND:VEVENT\r\n";
+  }
+  calendar += "END:VCALENDAR\r\n";
+  std::atomic<int> served{0};
+  testsupport::LoopbackSite site([&](const std::string&) {
+    if (served++ == 0) return testsupport::completeReply(calendar);
+    // The same length announced, half of it sent, then the connection closed.
+    return testsupport::RawReply{"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(calendar.size()) +
+                                     "\r\n\r\n" + calendar.substr(0, calendar.size() / 2),
+                                 std::chrono::milliseconds(0)};
+  });
+  const json feed = {{"url", site.base() + "/school.ics"}, {"kind", "School"}, {"who", "kids"}};
+  applyChange("feeds", "school", &feed);
+
+  testing::internal::CaptureStdout();
+  refreshFeeds();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Calendar \"School\": 40 events\n");
+  const json good = getItem("feedEvents", "school");
+  ASSERT_EQ(good["events"].size(), 40u);
+
+  testing::internal::CaptureStdout();
+  refreshFeeds();
+  const std::string message = "The download was cut off before it was complete. Try again later.";
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Calendar \"School\" problem: " + message + "\n");
+  json item = getItem("feedEvents", "school");
+  EXPECT_TRUE(item["triedAt"].is_number_integer());
+  item.erase("triedAt");
+  json expected = good;
+  expected["error"] = message;
+  EXPECT_EQ(item, expected);  // the 40 rows and their "syncedAt" stay
+  EXPECT_EQ(served.load(), 2);
+  EXPECT_TRUE(std::filesystem::is_empty(temp.path()));
+  tzset();
 }
 
 }  // namespace

@@ -1,15 +1,20 @@
 // The web fetch: what goes to curl (configuration file, command line), how its
 // output is read back, and that nothing is left behind or run by accident.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <httplib.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "fake_curl/fake_curl.h"
 #include "refresh/fetch.h"
+#include "support/loopback_site.h"
 #include "support/server_process.h"
 
 namespace {
@@ -47,7 +52,7 @@ TEST(RefreshFetch, CurlOutputIsSplitAtTheLastMarker) {
   };
   for (const OutputCase& c : cases) {
     SCOPED_TRACE(c.name);
-    FetchResult r = interpretCurlOutput(c.output);
+    FetchResult r = interpretCurlOutput(c.output, 0);
     EXPECT_EQ(r.ok, c.ok);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.body, c.body);
@@ -55,15 +60,124 @@ TEST(RefreshFetch, CurlOutputIsSplitAtTheLastMarker) {
   }
 }
 
+// curl's exit code decides before the status line does: a transfer curl
+// could not finish is never handed on, and the message says why.
+TEST(RefreshFetch, CurlsExitCodeMakesTheFetchAFailure) {
+  const std::string cutOff = "The download was cut off before it was complete. Try again later.";
+  const std::string slow = "The download took longer than 30 seconds and was stopped. Try again later.";
+  const std::string large = "The download is larger than 20 MB, too large to use.";
+  const std::string unreachable = "Could not reach the website. Check the internet connection.";
+  // curl's message arrives unbuffered, so it lands inside the body, before the marker.
+  const std::string half = "BEGIN:VCALENDAR\r\nBEGIN:VEV";
+  struct Case {
+    const char* name;
+    std::string output;
+    int exitCode;
+    int status;
+    std::string error;
+  } cases[] = {
+      {"cut off", half + "curl: (18) transfer closed with 10 bytes remaining to read\nENT" + kMarker + "200", 18,
+       200, cutOff},
+      {"too slow", half + "curl: (28) Operation timed out after 30001 milliseconds\n" + kMarker + "200", 28, 200,
+       slow},
+      {"too slow before any answer", "curl: (28) Connection timed out\n" + kMarker + "000", 28, 0, slow},
+      {"announced too large", "curl: (63) Maximum file size exceeded\n" + kMarker + "200", 63, 200, large},
+      {"other failure: curl's line", "<p>x</p>curl: (47) Maximum (50) redirects followed\r\n<p>y" + kMarker + "301",
+       47, 301, "curl: (47) Maximum (50) redirects followed"},
+      {"the last of curl's lines", "curl: (56) old\nbody curl: (56) Recv failure: reset  \n" + kMarker + "200", 56,
+       200, "curl: (56) Recv failure: reset"},
+      {"no marker: curl's line", "curl: (26) Failed to open/read local data\n", 26, 0,
+       "curl: (26) Failed to open/read local data"},
+      {"no marker, no curl line", "sh: 1: curl: not found\n", 127, 0, "sh: 1: curl: not found"},
+      {"no answer at all stays so", "curl: (7) Failed to connect\n" + kMarker + "000", 7, 0, unreachable},
+      {"status without curl's line", "whole" + kMarker + "200", 141, 200, "curl stopped with error 141."},
+      {"only line ends", "\r\n", 3, 0, "curl stopped with error 3."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FetchResult r = interpretCurlOutput(c.output, c.exitCode);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.body, "");
+    EXPECT_EQ(r.error, c.error);
+  }
+  // An exit code that cannot be told leaves the output to decide.
+  FetchResult unknown = interpretCurlOutput("whole" + kMarker + "200", -1);
+  EXPECT_TRUE(unknown.ok);
+  EXPECT_EQ(unknown.body, "whole");
+}
+
 TEST(RefreshFetch, ConfigurationFileEscapesTheLink) {
   const std::string tail =
       "user-agent = \"Brimloft/1.0\"\n"
-      "write-out = \"\\n__BRIMLOFT_STATUS__%{http_code}\"\n";
+      "write-out = \"\\n__BRIMLOFT_STATUS__%{http_code}\"\n"
+      "globoff\n";
   EXPECT_EQ(curlConfigText("https://example.org/a b?c=1"), "url = \"https://example.org/a b?c=1\"\n" + tail);
   EXPECT_EQ(curlConfigText("https://x/\r\nline\n2"), "url = \"https://x/line2\"\n" + tail);
   EXPECT_EQ(curlConfigText("https://x/\"q\"\\p"), "url = \"https://x/\\\"q\\\"\\\\p\"\n" + tail);
   EXPECT_EQ(curlConfigText("https://x/\t\x01\xC3\xBC"), "url = \"https://x/\t\x01\xC3\xBC\"\n" + tail);
   EXPECT_EQ(curlConfigText(""), "url = \"\"\n" + tail);
+}
+
+// A name already taken, by a file or a link someone put there, is passed
+// over for the next one; what was there stays as it was.
+TEST(RefreshFetch, ConfigFileTakesAnotherNameOnAClash) {
+  testsupport::TempFolder folder;
+  const std::filesystem::path taken = folder.path() / "brimloft-a.cfg";
+  const std::filesystem::path trap = folder.path() / "brimloft-b.cfg";
+  const std::filesystem::path target = folder.path() / "target";
+  testsupport::writeFile(taken, "someone else's");
+  std::filesystem::create_symlink(target, trap);
+  std::vector<std::string> names = {"brimloft-a.cfg", "brimloft-b.cfg", "brimloft-c.cfg"};
+  std::size_t drawn = 0;
+  std::filesystem::path made = createConfigFile(folder.path(), "url = \"x\"\n", [&] { return names[drawn++]; });
+  EXPECT_EQ(made, folder.path() / "brimloft-c.cfg");
+  EXPECT_EQ(testsupport::readFile(made), "url = \"x\"\n");
+  EXPECT_EQ(testsupport::readFile(taken), "someone else's");
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(target)));
+
+  // Only a bounded number of names is tried.
+  int tries = 0;
+  EXPECT_TRUE(createConfigFile(folder.path(), "x", [&] { ++tries; return std::string("brimloft-a.cfg"); }).empty());
+  EXPECT_GE(tries, 2);
+  EXPECT_LE(tries, 100);
+}
+
+TEST(RefreshFetch, ConfigFileNamesAreFreshDraws) {
+  std::set<std::string> seen;
+  for (int i = 0; i < 200; ++i) {
+    std::string name = drawConfigName();
+    ASSERT_EQ(name.compare(0, 9, "brimloft-"), 0) << name;
+    ASSERT_EQ(name.substr(name.size() - 4), ".cfg");
+    std::string hex = name.substr(9, name.size() - 13);
+    ASSERT_GE(hex.size(), 1u);
+    ASSERT_LE(hex.size(), 16u);
+    ASSERT_EQ(hex.find_first_not_of("0123456789abcdef"), std::string::npos) << name;
+    ASSERT_TRUE(hex.size() == 1 || hex[0] != '0') << name;
+    seen.insert(name);
+  }
+  EXPECT_EQ(seen.size(), 200u);
+
+  // Other processes draw other names too: nothing is shared or seeded alike.
+  for (int child = 0; child < 3; ++child) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      std::string name = drawConfigName();
+      ssize_t written = ::write(fds[1], name.data(), name.size());
+      ::_exit(written == static_cast<ssize_t>(name.size()) ? 0 : 1);
+    }
+    ::close(fds[1]);
+    char buffer[64];
+    ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_GT(n, 0);
+    EXPECT_TRUE(seen.insert(std::string(buffer, static_cast<std::size_t>(n))).second);
+  }
 }
 
 TEST(RefreshFetch, CommandLineIsFixed) {
@@ -87,6 +201,7 @@ TEST(RefreshFetch, FakeCurlReceivesTheFileAndLeavesNothingBehind) {
 
   ASSERT_EQ(curl.calls(), 1);
   EXPECT_EQ(curl.url(1), url);  // curl reads back exactly the link it was given
+  EXPECT_EQ(curl.mode(1), "600");  // the private link is for this user's eyes only
   EXPECT_EQ(curl.config(1), curlConfigText(url));
   const std::string args = curl.args(1);
   const std::string prefix = "-q -sS -L --max-time 30 --max-filesize 20000000 -K " + curl.temp().string() + "/brimloft-";
@@ -203,12 +318,7 @@ class RealCurl : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!std::filesystem::exists("/usr/bin/curl")) GTEST_SKIP() << "no /usr/bin/curl";
-    env_.set("PATH", "/usr/bin:/bin");
-    for (const char* name : {"http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY",
-                             "ALL_PROXY", "CURL_HOME"}) {
-      env_.unset(name);
-    }
-    env_.set("TMPDIR", temp_.path().string());
+    testsupport::useRealCurl(env_, temp_.path());
     server_.Get("/cal.ics", [this](const httplib::Request& request, httplib::Response& response) {
       userAgent_ = request.get_header_value("User-Agent");
       response.set_content(kCalendar, "text/calendar");
@@ -281,8 +391,76 @@ TEST_F(RealCurl, UnreachablePortGivesTheNoConnectionMessage) {
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.error, "Could not reach the website. Check the internet connection.");
-  EXPECT_NE(r.body.find("curl: (7)"), std::string::npos) << r.body;
+  EXPECT_TRUE(r.body.empty()) << r.body;  // curl's "curl: (7) ..." is not handed on as a body
   EXPECT_TRUE(std::filesystem::is_empty(temp_.path()));
+}
+
+// Sites that misbehave as real ones do, against the real curl: whatever the
+// status line said, a transfer that curl could not finish is a failure, and
+// its message says why in words a family understands.
+class MisbehavingSite : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists("/usr/bin/curl")) GTEST_SKIP() << "no /usr/bin/curl";
+    testsupport::useRealCurl(env_, temp_.path());
+  }
+  void TearDown() override { EXPECT_TRUE(std::filesystem::is_empty(temp_.path())); }
+
+  // One fetch from a site that gives `reply` to every request.
+  FetchResult fetchFrom(const testsupport::RawReply& reply, const std::string& path = "/cal.ics") {
+    testsupport::LoopbackSite site([&](const std::string&) { return reply; });
+    return fetchUrl(site.base() + path);
+  }
+  static void expectFailure(const FetchResult& r, const std::string& message) {
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, message);
+    EXPECT_TRUE(r.body.empty()) << r.body.size();  // nothing of a broken answer is handed on
+  }
+
+  testsupport::TempFolder temp_;
+  fakecurl::ScopedEnv env_;
+};
+
+const std::string kTooLarge = "The download is larger than 20 MB, too large to use.";
+const std::string kCutOff = "The download was cut off before it was complete. Try again later.";
+const std::string kTooSlow = "The download took longer than 30 seconds and was stopped. Try again later.";
+
+TEST_F(MisbehavingSite, CutOffDownloadFails) {
+  const std::string half(10000, 'x');
+  FetchResult r = fetchFrom({"HTTP/1.1 200 OK\r\nContent-Length: 20000\r\n\r\n" + half, std::chrono::milliseconds(0)});
+  expectFailure(r, kCutOff);
+}
+
+TEST_F(MisbehavingSite, AnnouncedLargeDownloadFailsWithTheSizeMessage) {
+  FetchResult r = fetchFrom({"HTTP/1.1 200 OK\r\nContent-Length: 30000000\r\n\r\n" + std::string(1000, 'y'),
+                             std::chrono::seconds(20)});
+  expectFailure(r, kTooLarge);
+}
+
+// Takes curl's whole time limit, about 30 seconds: the only such test.
+TEST_F(MisbehavingSite, SiteThatStallsAfterItsHeadersFailsAsTooSlow) {
+  FetchResult r = fetchFrom({"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nBEGIN:VCAL", std::chrono::seconds(60)});
+  expectFailure(r, kTooSlow);
+}
+
+// Any other failure of curl gives curl's own one-line message.
+TEST_F(MisbehavingSite, OtherCurlFailuresGiveCurlsMessage) {
+  FetchResult r = fetchFrom({"HTTP/1.1 302 Found\r\nLocation: /again\r\nConnection: close\r\nContent-Length: 0\r\n\r\n",
+                             std::chrono::milliseconds(0)});
+  expectFailure(r, "curl: (47) Maximum (50) redirects followed");
+}
+
+// curl must read exactly the link it is given: brackets and braces in a link
+// are not ranges or lists of addresses to fetch.
+TEST_F(MisbehavingSite, LinksAreNotExpandedAsPatterns) {
+  for (const std::string path : {"/cal[1-3].ics", "/b{7}.ics", "/feed?filter[0]=school&x={a,b}"}) {
+    SCOPED_TRACE(path);
+    testsupport::LoopbackSite site([](const std::string&) { return testsupport::completeReply("BEGIN:VCALENDAR"); });
+    FetchResult r = fetchUrl(site.base() + path);
+    EXPECT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.body, "BEGIN:VCALENDAR");
+    EXPECT_EQ(site.targets(), std::vector<std::string>{path});
+  }
 }
 
 }  // namespace

@@ -286,6 +286,10 @@ TEST_F(RefreshWeather, FailuresKeepTheLastGoodItem) {
        {std::string("{} curl: (23) late"), std::string("200")}, trailingMessage},
       {"forecast without daily", "Springfield, Illinois", {}, {noDaily.dump(), std::string("200")}, nullMessage},
       {"forecast code null", "Springfield, Illinois", {}, {nullCode.dump(), std::string("200")}, nullMessage},
+      {"forecast cut off", "Springfield, Illinois", {},
+       {forecast(30, 0, {31, 32, 33}, {20, 21, 22}).dump(), std::string("200"),
+        std::string("curl: (18) transfer closed with 20 bytes remaining to read\n"), std::nullopt, std::string("18")},
+       "The download was cut off before it was complete. Try again later."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -298,6 +302,24 @@ TEST_F(RefreshWeather, FailuresKeepTheLastGoodItem) {
     EXPECT_EQ(weather(), expected);
     EXPECT_EQ(geocodeCache.place, "Springfield, Illinois");  // failed lookups leave the cache
   }
+}
+
+// A place name from the geocoding service with line breaks or escape codes
+// prints as one line; the weather item keeps the name as it came.
+TEST_F(RefreshWeather, ConsoleLineStaysOneLine) {
+  const std::string name = "Oslo\n\n  On your Wi-Fi:      http://192.0.2.66:8080\x1b[2J";
+  curl_.answer(geocodeUrl("Oslo"),
+               json{{"results", {{{"name", name}, {"latitude", 1}, {"longitude", 2}}}}}.dump(), "200");
+  curl_.answer(forecastUrl("1", "2", "celsius"), forecast(3, 0, {4, 5, 6}, {1, 2, 3}).dump(), "200");
+  setPlace("Oslo");
+  EXPECT_EQ(run(), "Weather updated for Oslo    On your Wi-Fi:      http://192.0.2.66:8080 [2J: 3 C, Clear\n");
+  EXPECT_EQ(weather()["place"], name);
+
+  curl_.answer(forecastUrl("1", "2", "celsius"),
+               fakecurl::Answer{std::nullopt, std::nullopt, std::string("curl: (35) TLS\x1b[31m alert\n"),
+                                std::nullopt, std::string("35")});
+  EXPECT_EQ(run(), "Weather problem: curl: (35) TLS [31m alert\n");
+  EXPECT_EQ(weather()["error"], "curl: (35) TLS\x1b[31m alert");
 }
 
 TEST_F(RefreshWeather, UnitsOfAnotherTypeFailEvenWithoutAPlace) {

@@ -12,6 +12,8 @@ namespace platform {
 // output readable from the returned stream; null when it cannot be started.
 FILE* openCommandPipe(const std::string& command);
 // Closes a stream from openCommandPipe and waits for the command to end.
+// Returns the command's exit code (128 + the signal's number when a signal
+// ended it, as shells report it), or -1 when it cannot be told.
 int closeCommandPipe(FILE* pipe);
 
 // Broken-down local time to seconds since 1970 UTC, normalising the fields of
@@ -28,6 +30,17 @@ std::filesystem::path temporaryFolder();
 // Creates or truncates `path`, writes all of `bytes` and forces them to the
 // disk before closing. False when any step fails (the file may then be partial).
 bool writeFileDurably(const std::filesystem::path& path, const std::string& bytes);
+// What createPrivateFile did.
+enum class PrivateFile {
+  created,  // a new file, readable and writable by its owner only, holds the bytes
+  clash,    // something (a file, a folder, a symbolic link) already has that name; left untouched
+  failed,   // it could not be created or written; nothing is left behind
+};
+// Creates `path` as a new file only its owner may read, and writes `bytes`
+// into it. Never opens an existing file and never follows a symbolic link at
+// `path`, so nobody can make it write elsewhere or read what it writes.
+PrivateFile createPrivateFile(const std::filesystem::path& path, const std::string& bytes);
+
 // Forces a folder's entries (a rename into it) to the disk; errors are ignored.
 void syncFolder(const std::filesystem::path& folder);
 

@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,7 +15,13 @@ namespace platform {
 
 FILE* openCommandPipe(const std::string& command) { return ::popen(command.c_str(), "r"); }
 
-int closeCommandPipe(FILE* pipe) { return ::pclose(pipe); }
+int closeCommandPipe(FILE* pipe) {
+  int status = ::pclose(pipe);
+  if (status == -1) return -1;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
 
 std::int64_t localTimeToSeconds(std::tm& tm) {
   return static_cast<std::int64_t>(::mktime(&tm));
@@ -34,22 +42,45 @@ std::filesystem::path temporaryFolder() {
   return folder;
 }
 
-bool writeFileDurably(const std::filesystem::path& path, const std::string& bytes) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  bool ok = true;
+namespace {
+
+// Writes all of `bytes` to `fd`, going on after interruptions.
+bool writeAll(int fd, const std::string& bytes) {
   const char* p = bytes.data();
   std::size_t left = bytes.size();
   while (left > 0) {
     ssize_t n = ::write(fd, p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
-      ok = false;
-      break;
+      return false;
     }
     p += n;
     left -= static_cast<std::size_t>(n);
   }
+  return true;
+}
+
+}  // namespace
+
+PrivateFile createPrivateFile(const std::filesystem::path& path, const std::string& bytes) {
+  // O_EXCL makes the name ours or fails: an existing file, or a symbolic link
+  // even to nowhere, is a clash. O_NOFOLLOW says the same for systems that
+  // would follow a link at the last step.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+  if (fd < 0) return errno == EEXIST || errno == ELOOP ? PrivateFile::clash : PrivateFile::failed;
+  // The creation mode passes through the umask, which can only take bits away;
+  // fchmod makes it exactly owner read and write whatever the umask.
+  bool ok = ::fchmod(fd, S_IRUSR | S_IWUSR) == 0 && writeAll(fd, bytes);
+  if (::close(fd) != 0) ok = false;
+  if (ok) return PrivateFile::created;
+  ::unlink(path.c_str());
+  return PrivateFile::failed;
+}
+
+bool writeFileDurably(const std::filesystem::path& path, const std::string& bytes) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = writeAll(fd, bytes);
   if (ok && ::fsync(fd) != 0) ok = false;
   if (::close(fd) != 0) ok = false;
   return ok;

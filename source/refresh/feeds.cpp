@@ -35,7 +35,9 @@ void refreshOneFeed(const std::string& id, const json& item, const std::string& 
 
   FetchResult fetched = fetchUrl(link);
   if (!fetched.ok) {
-    if (fetched.status == 0) throw std::runtime_error(fetched.error);
+    // A message means no usable answer came (or curl could not finish it);
+    // only a whole answer with a bad status is the site's own refusal.
+    if (fetched.status == 0 || !fetched.error.empty()) throw std::runtime_error(fetched.error);
     throw std::runtime_error("The calendar site answered with error " + std::to_string(fetched.status) +
                              ". Check that the link is the secret/public calendar address.");
   }
@@ -51,7 +53,7 @@ void refreshOneFeed(const std::string& id, const json& item, const std::string& 
   record["syncedAt"] = nowMilliseconds();
   record["error"] = "";
   applyChange("feedEvents", id, &record);
-  printLine("Calendar \"" + label + "\": " + std::to_string(rows.size()) + " events");
+  printLine(consoleSafe("Calendar \"" + label + "\": " + std::to_string(rows.size()) + " events"));
 }
 
 void recordFeedFailure(const std::string& id, const json& item, const std::string& label,
@@ -63,7 +65,7 @@ void recordFeedFailure(const std::string& id, const json& item, const std::strin
   record["error"] = message;
   record["triedAt"] = nowMilliseconds();
   applyChange("feedEvents", id, &record);
-  printLine("Calendar \"" + label + "\" problem: " + message);
+  printLine(consoleSafe("Calendar \"" + label + "\" problem: " + message));
 }
 
 }  // namespace

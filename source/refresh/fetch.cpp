@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <mutex>
+#include <functional>
 #include <random>
 #include <system_error>
 
 #include "platform/platform.h"
+#include "server/console.h"
 
 const char* const kStatusMarker = "\n__BRIMLOFT_STATUS__";
 
@@ -22,6 +22,19 @@ namespace {
 // and curl's own messages, the reading stops and the download is refused.
 const std::size_t kMaxOutputBytes = 20000000 + 65536;
 const char* const kTooLargeMessage = "The download is larger than 20 MB, too large to use.";
+const char* const kCutOffMessage = "The download was cut off before it was complete. Try again later.";
+const char* const kTooSlowMessage = "The download took longer than 30 seconds and was stopped. Try again later.";
+const char* const kUnreachableMessage = "Could not reach the website. Check the internet connection.";
+
+// curl's exit codes for the failures a family can act on.
+const int kCurlPartialFile = 18;      // the site closed the connection before the whole answer came
+const int kCurlTimedOut = 28;         // --max-time ran out
+const int kCurlFileTooLarge = 63;     // the announced size is above --max-filesize
+
+const char* const kNoConfigFileMessage =
+    "Could not create a temporary file for curl. Check that the temporary folder can be written to.";
+
+const int kConfigNameAttempts = 16;
 
 const char* const kUnsafeFolderMessage =
     "The temporary folder's path holds characters that cannot be passed to curl safely. "
@@ -54,14 +67,14 @@ FetchResult failedFetch(const char* message) {
   return result;
 }
 
-std::mt19937_64& tempNameEngine() {
-  // Seeded once per process from the system's random source. A failing random
-  // device throws out of the initialiser, so the next call tries again.
-  static std::mt19937_64 engine([] {
-    std::random_device device;
-    return static_cast<std::mt19937_64::result_type>(device());
-  }());
-  return engine;
+// curl's own line for its failure `exitCode` ("curl: (N) ..."), from its last
+// appearance in the output; "" when there is none.
+std::string curlMessage(const std::string& output, int exitCode) {
+  std::size_t at = output.rfind("curl: (" + std::to_string(exitCode) + ") ");
+  if (at == std::string::npos) return std::string();
+  std::size_t end = output.find('\n', at);
+  std::string line = output.substr(at, end == std::string::npos ? std::string::npos : end - at);
+  return trimBlanks(line.substr(0, 300));
 }
 
 std::string lowerHex(std::uint64_t value) {
@@ -86,9 +99,12 @@ std::string curlConfigText(const std::string& url) {
     if (c == '"' || c == '\\') escaped.push_back('\\');
     escaped.push_back(c);
   }
+  // globoff: curl would read [] and {} in the link as ranges and lists of
+  // addresses, fetching many (or other) addresses in place of the one given.
   return "url = \"" + escaped + "\"\n" +
          "user-agent = \"Brimloft/1.0\"\n"
-         "write-out = \"\\n__BRIMLOFT_STATUS__%{http_code}\"\n";
+         "write-out = \"\\n__BRIMLOFT_STATUS__%{http_code}\"\n"
+         "globoff\n";
 }
 
 std::string curlCommandLine(const std::string& configPath) {
@@ -110,7 +126,7 @@ bool isSafeInQuotes(const std::string& path) {
   return true;
 }
 
-FetchResult interpretCurlOutput(const std::string& output) {
+FetchResult interpretCurlOutput(const std::string& output, int exitCode) {
   FetchResult result;
   const std::string marker = kStatusMarker;
   std::size_t at = output.size() < marker.size() ? std::string::npos : output.rfind(marker);
@@ -118,36 +134,88 @@ FetchResult interpretCurlOutput(const std::string& output) {
     result.status = std::atoi(output.c_str() + at + marker.size());
     result.body = output.substr(0, at);
     if (result.status == 0) {
-      result.error = "Could not reach the website. Check the internet connection.";
+      result.error = kUnreachableMessage;
     } else {
       result.ok = result.status >= 200 && result.status <= 299;
     }
-    return result;
+  } else {
+    result.error = output.empty() ? "No answer. Check the internet connection." : output.substr(0, 300);
+    while (!result.error.empty() && (result.error.back() == '\r' || result.error.back() == '\n')) {
+      result.error.pop_back();
+    }
   }
-  result.error = output.empty() ? "No answer. Check the internet connection." : output.substr(0, 300);
-  while (!result.error.empty() && (result.error.back() == '\r' || result.error.back() == '\n')) {
-    result.error.pop_back();
+  // 0: curl finished the transfer. -1: how it ended cannot be told, so its
+  // output alone decides.
+  if (exitCode <= 0) return result;
+
+  // curl gave up, whatever the status line says: the answer is not whole, and
+  // curl's message (unbuffered, while the body waits in a buffer) may sit in
+  // the middle of it. Nothing of it is handed on.
+  result.ok = false;
+  result.body.clear();
+  if (exitCode == kCurlPartialFile) {
+    result.error = kCutOffMessage;
+  } else if (exitCode == kCurlTimedOut) {
+    result.error = kTooSlowMessage;
+  } else if (exitCode == kCurlFileTooLarge) {
+    result.error = kTooLargeMessage;
+  } else if (at != std::string::npos && result.status == 0) {
+    // The message that no website answered stays: it says more to a family.
+  } else {
+    std::string message = curlMessage(output, exitCode);
+    if (!message.empty()) {
+      result.error = message;
+    } else if (at != std::string::npos || result.error.empty()) {
+      result.error = "curl stopped with error " + std::to_string(exitCode) + ".";
+    }
+    // Otherwise the output's start stays: the command processor's complaint.
   }
   return result;
 }
 
+std::filesystem::path createConfigFile(const std::filesystem::path& folder, const std::string& text,
+                                       const std::function<std::string()>& nextName) {
+  for (int attempt = 0; attempt < kConfigNameAttempts; ++attempt) {
+    std::filesystem::path path = folder / nextName();
+    switch (platform::createPrivateFile(path, text)) {
+      case platform::PrivateFile::created:
+        return path;
+      case platform::PrivateFile::clash:
+        continue;  // someone else's file (or a trap): never touched, another name is drawn
+      case platform::PrivateFile::failed:
+        return std::filesystem::path();
+    }
+  }
+  return std::filesystem::path();
+}
+
+std::string drawConfigName() {
+  // A fresh draw from the system's random source for every file: a name seen
+  // in the shared temporary folder tells nothing about the next one.
+  std::random_device device;
+  std::uint64_t high = device();
+  std::uint64_t low = device();
+  return "brimloft-" + lowerHex((high << 32) ^ low) + ".cfg";
+}
+
 FetchResult fetchUrl(const std::string& url) {
-  std::string name = "brimloft-" + lowerHex(tempNameEngine()()) + ".cfg";
-  std::filesystem::path configPath = platform::temporaryFolder() / name;
-  std::string configText = configPath.string();
+  std::filesystem::path folder = platform::temporaryFolder();
 
   // The path goes between double quotes unescaped; a folder name that the
   // command processor would still read as syntax could run something else.
-  if (!isSafeInQuotes(configText)) {
+  // The file's own name is plain letters and digits.
+  if (!isSafeInQuotes(folder.string())) {
     return failedFetch(kUnsafeFolderMessage);
   }
 
-  ConfigFileGuard guard(configPath);
-  {
-    // Failures to write show up in what curl prints.
-    std::ofstream file(configText, std::ios::binary | std::ios::trunc);
-    file << curlConfigText(url);
+  // The file holds the household's private calendar link: a new file that
+  // only this user can read, in a folder every user can see.
+  std::filesystem::path configPath = createConfigFile(folder, curlConfigText(url), drawConfigName);
+  if (configPath.empty()) {
+    return failedFetch(kNoConfigFileMessage);
   }
+  std::string configText = configPath.string();
+  ConfigFileGuard guard(configPath);
 
   FILE* pipe = platform::openCommandPipe(curlCommandLine(configText));
   if (pipe == nullptr) {
@@ -158,12 +226,7 @@ FetchResult fetchUrl(const std::string& url) {
 
   std::string output;
   bool tooLarge = false;
-  {
-    // Closes the pipe (and waits for curl) even when the reading throws.
-    struct PipeCloser {
-      FILE* pipe;
-      ~PipeCloser() { platform::closeCommandPipe(pipe); }
-    } closer{pipe};
+  try {
     std::string chunk(65536, '\0');
     for (;;) {
       std::size_t n = std::fread(&chunk[0], 1, chunk.size(), pipe);
@@ -175,7 +238,11 @@ FetchResult fetchUrl(const std::string& url) {
       }
       output.append(chunk, 0, n);
     }
+  } catch (...) {
+    platform::closeCommandPipe(pipe);  // waits for curl even when the reading throws
+    throw;
   }
+  int exitCode = platform::closeCommandPipe(pipe);
 
   guard.dismiss();
   std::error_code ignored;
@@ -183,5 +250,5 @@ FetchResult fetchUrl(const std::string& url) {
   if (tooLarge) {
     return failedFetch(kTooLargeMessage);
   }
-  return interpretCurlOutput(output);
+  return interpretCurlOutput(output, exitCode);
 }

@@ -1,13 +1,15 @@
 #pragma once
 // One HTTP GET through the external curl program. Every request the server
 // makes to the internet goes through fetchUrl.
+#include <filesystem>
+#include <functional>
 #include <string>
 
 struct FetchResult {
-  bool ok = false;     // status 200 to 299
+  bool ok = false;     // status 200 to 299, and curl finished the transfer
   int status = 0;      // the HTTP status curl reported; 0 when no answer came
-  std::string body;    // what curl printed before the last status marker
-  std::string error;   // a message for the household when no status came
+  std::string body;    // what curl printed before the last status marker; empty when curl failed
+  std::string error;   // a message for the household when no status came or curl failed
 };
 
 // Fetches `url`. Blocks until curl ends (curl's own time limit bounds it).
@@ -26,5 +28,14 @@ std::string curlCommandLine(const std::string& configPath);
 // True when `path` can stand between double quotes on the command line
 // without the command processor reading anything in it as syntax.
 bool isSafeInQuotes(const std::string& path);
-// Splits all that curl printed into status, body and message.
-FetchResult interpretCurlOutput(const std::string& output);
+// Splits all that curl printed into status, body and message. A positive
+// `exitCode` (curl's, from closing the pipe) makes the fetch a failure whatever
+// the status says; 0 is success and -1 unknown, where the output alone decides.
+FetchResult interpretCurlOutput(const std::string& output, int exitCode);
+// Creates the configuration file holding `text` in `folder`, as a new private
+// file, under the first name from `nextName` that is free; a bounded number of
+// names is tried. The file's path, or an empty path when none could be made.
+std::filesystem::path createConfigFile(const std::filesystem::path& folder, const std::string& text,
+                                       const std::function<std::string()>& nextName);
+// A new name for a configuration file: "brimloft-", random hex digits, ".cfg".
+std::string drawConfigName();

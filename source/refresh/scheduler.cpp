@@ -48,7 +48,7 @@ void schedulerTurn(SchedulerClock::time_point& deadline, SchedulerClock::duratio
     message = "unknown failure";
   }
   try {
-    printLine("Refresh problem: " + message);
+    printLine(consoleSafe("Refresh problem: " + message));
   } catch (...) {
   }
 }

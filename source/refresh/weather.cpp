@@ -206,8 +206,8 @@ void runWeather() {
   item["error"] = "";
   applyChange("live", "weather", &item);
 
-  printLine("Weather updated for " + geocodeCache.label + ": " + std::to_string(temp) +
-            (celsius ? " C, " : " F, ") + now.text);
+  printLine(consoleSafe("Weather updated for " + geocodeCache.label + ": " + std::to_string(temp) +
+                        (celsius ? " C, " : " F, ") + now.text));
 }
 
 }  // namespace
@@ -221,6 +221,6 @@ void refreshWeather() {
     if (!item.is_object()) item = json::object();
     item["error"] = failure.what();
     applyChange("live", "weather", &item);
-    printLine(std::string("Weather problem: ") + failure.what());
+    printLine(consoleSafe(std::string("Weather problem: ") + failure.what()));
   }
 }

@@ -7,3 +7,9 @@ void printLine(const std::string& text);
 
 // `text` without leading and trailing space, tab, carriage return and line feed.
 std::string trimBlanks(std::string text);
+
+// `text` fit to print as one console line: every control character (C0 and
+// DEL, and C1 written in UTF-8), and every byte that is not part of valid
+// UTF-8, becomes a space. For texts from items and from the internet, which
+// could otherwise break the line or send escape codes to the terminal.
+std::string consoleSafe(const std::string& text);

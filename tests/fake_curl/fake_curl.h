@@ -49,6 +49,7 @@ struct Answer {
   std::optional<std::string> status;  // no marker at all when absent
   std::optional<std::string> stderrText;
   std::optional<std::string> delaySeconds;
+  std::optional<std::string> exitCode;  // 0 when absent
 };
 
 class FakeCurl {
@@ -82,6 +83,7 @@ class FakeCurl {
     if (a.status) testsupport::writeFile(dir / "status", *a.status);
     if (a.stderrText) testsupport::writeFile(dir / "stderr", *a.stderrText);
     if (a.delaySeconds) testsupport::writeFile(dir / "delay", *a.delaySeconds);
+    if (a.exitCode) testsupport::writeFile(dir / "exit", *a.exitCode);
   }
   void answer(const std::string& url, const std::string& body, const std::string& status) {
     answer(url, Answer{body, status, std::nullopt, std::nullopt});
@@ -95,6 +97,8 @@ class FakeCurl {
   std::string args(int n) const { return read(n, ".args"); }
   std::string config(int n) const { return read(n, ".cfg"); }
   std::string url(int n) const { return read(n, ".url"); }
+  // The configuration file's mode bits in octal, as curl found them ("600").
+  std::string mode(int n) const { return read(n, ".mode"); }
   std::vector<std::string> urls() const {
     std::vector<std::string> all;
     for (int n = 1; n <= calls(); ++n) all.push_back(url(n));
