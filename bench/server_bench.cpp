@@ -1,7 +1,9 @@
 // Loads the real server the way a busy household does and prints the figures:
 // how fast one change reaches every open calendar window, how many writes one
 // client gets answered per second with and without windows open, and how long
-// the whole state of a large calendar takes to fetch.
+// the whole state of a large calendar takes to fetch, how long a large app
+// page takes as a browser asks for it, and what a request with very many
+// header lines costs in memory.
 //
 // Everything talks to 127.0.0.1 over plain sockets, so the figures hold the
 // server's own time and as little client overhead as possible. Every wait has
@@ -23,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -47,6 +50,8 @@ constexpr int kBigItems = 50;
 constexpr std::size_t kBigItemBytes = 100 * 1000;
 constexpr int kStateGets = 20;
 constexpr int kBrowserStateGets = 5;
+constexpr int kPageGets = 10;
+constexpr int kHeaderLines = 1000000;
 // One receive or send that takes longer than this counts as a failure.
 constexpr int kSocketTimeoutSeconds = 5;
 // The whole program ends by itself after this, whatever state it is in.
@@ -585,16 +590,101 @@ bool benchWithoutStreams() {
   return true;
 }
 
+
+// A web application of about `bytes` bytes: script and markup text, varied
+// the way real source is, so that compressing it costs what it would.
+std::string appPageText(std::size_t bytes) {
+  static const char* const words[] = {"const", "function", "return", "calendar", "event", "member", "render",
+                                      "state", "stream", "if", "else", "chores", "meals", "document", "title"};
+  std::string text = "<div id=\"app\"></div><script>\n";
+  std::uint32_t seed = 12345;
+  while (text.size() < bytes) {
+    seed = seed * 1103515245u + 12345u;
+    text += "  ";
+    text += words[(seed >> 8) % 15];
+    text += " v" + std::to_string((seed >> 4) % 5000) + " = ";
+    text += words[(seed >> 16) % 15];
+    text += "(" + std::to_string(seed % 997) + ", \"" + words[(seed >> 20) % 15] + "\");\n";
+  }
+  return text + "</script>";
+}
+
+bool benchAppPage() {
+  std::printf("App page of a 750 KB app.html (a fresh server)\n");
+  RunningServer server;
+  const std::string app = appPageText(750 * 1000);
+  std::ofstream(server.folder.path() / "app.html", std::ios::binary) << app;
+  KeepAliveClient client(server.port);
+  for (const char* offer : {"", "gzip, deflate, br"}) {
+    std::vector<std::int64_t> times;
+    std::size_t size = 0;
+    std::string encoding;
+    const std::string headers = *offer ? std::string("Accept-Encoding: ") + offer + "\r\n" : std::string();
+    for (int i = 0; i < kPageGets; ++i) {
+      std::int64_t start = nowNs();
+      Answer answer = client.request("GET", "/", "", headers);
+      times.push_back(nowNs() - start);
+      if (answer.status != 200) throw std::runtime_error("GET / answered " + std::to_string(answer.status));
+      size = answer.body.size();
+      encoding = headerValue(answer.head, "content-encoding");
+    }
+    printGets(*offer ? "GET / as a browser asks:" : "GET /:                  ", times, size, encoding, "");
+  }
+  return true;
+}
+
+// The resident size and its peak, in KiB, from the kernel's view of the process.
+std::pair<long, long> residentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  long rss = -1, hwm = -1;
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) rss = std::stol(line.substr(6));
+    if (line.rfind("VmHWM:", 0) == 0) hwm = std::stol(line.substr(6));
+  }
+  return {rss, hwm};
+}
+
+bool benchHeaderLines() {
+  std::printf("One request with %d header lines (a fresh server)\n", kHeaderLines);
+  RunningServer server;
+  const auto before = residentKiB(server.process->pid());
+  int fd = connectLoopback(server.port);
+  std::string batch;
+  std::size_t sent = 0;
+  bool ok = sendAll(fd, "GET /api/state HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+  for (int i = 0; ok && i < kHeaderLines; ++i) {
+    batch += "h" + std::to_string(i) + ": v\r\n";
+    if (batch.size() > 65536 || i + 1 == kHeaderLines) {
+      ok = sendAll(fd, batch);
+      sent += batch.size();
+      batch.clear();
+    }
+  }
+  ok = ok && sendAll(fd, "\r\n");
+  char reply[64] = {0};
+  ok = ok && ::recv(fd, reply, sizeof reply - 1, 0) > 0;
+  ::close(fd);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto after = residentKiB(server.process->pid());
+  std::printf("  %.1f MB of headers: %s; resident %.0f MB before, peak %.0f MB, %.0f MB after\n", sent / 1e6,
+              ok ? std::string(reply, std::strcspn(reply, "\r")).c_str() : "no answer", before.first / 1024.0,
+              after.second / 1024.0, after.first / 1024.0);
+  return ok;
+}
+
 }  // namespace
 
 int main() {
   ::signal(SIGPIPE, SIG_IGN);
   startWatchdog();
-  std::printf("server_bench: %s\n", BRIMLOFT_BINARY);
+  const char* measured = std::getenv("BRIMLOFT_BENCH_SERVER");
+  std::printf("server_bench: %s\n", measured ? measured : BRIMLOFT_BINARY);
   bool ok = true;
   try {
     ok = benchWithStreams() && ok;
     ok = benchWithoutStreams() && ok;
+    ok = benchAppPage() && ok;
+    ok = benchHeaderLines() && ok;
   } catch (const std::exception& e) {
     std::printf("server_bench failed: %s\n", e.what());
     return 1;

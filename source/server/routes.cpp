@@ -1,10 +1,11 @@
 #include "server/routes.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 
-#include "refresh/refresh.h"
 #include "refresh/refresh_requests.h"
 #include "server/answers.h"
 #include "server/json_text.h"
@@ -38,11 +39,58 @@ bool hasBody(const httplib::Request& request) {
   return request.has_header("Content-Length") || request.has_header("Transfer-Encoding");
 }
 
+const json& tooBigError() {
+  static const json e = {{"error", "Too big"}};
+  return e;
+}
+
+const json& badDataError() {
+  static const json e = {{"error", "Bad data"}};
+  return e;
+}
+
+// How far a request body was read.
+enum class BodyRead { Whole, TooBig, CutOff };
+
+// Reads the body as it arrives and hands each piece to `keep`. Declared
+// lengths over the server-wide limit never reach a route (they are refused
+// before routing); a chunked body is stopped as soon as it passes the limit.
+template <typename Keep>
+BodyRead readBody(const httplib::Request& request, const httplib::ContentReader& readContent, Keep keep) {
+  if (!hasBody(request)) return BodyRead::Whole;
+  std::size_t received = 0;
+  const bool whole = readContent([&](const char* data, std::size_t length) {
+    received += length;
+    if (received > kMaxRequestBodyBytes) return false;
+    keep(data, length);
+    return true;
+  });
+  if (received > kMaxRequestBodyBytes) return BodyRead::TooBig;
+  return whole ? BodyRead::Whole : BodyRead::CutOff;
+}
+
 // Reads and drops a body that means nothing to the route, as it arrives: held
 // whole by the library it would cost memory, and left unread it would be taken
 // for the next request on a kept-alive connection.
-void drainBody(const httplib::Request& request, const httplib::ContentReader& readContent) {
-  if (hasBody(request)) readContent([](const char*, std::size_t) { return true; });
+BodyRead drainBody(const httplib::Request& request, const httplib::ContentReader& readContent) {
+  return readBody(request, readContent, [](const char*, std::size_t) {});
+}
+
+// A request whose body was not read to its end does nothing: it is answered
+// 413 or 400, and its connection ends, since the rest of the body must not be
+// taken for the next request. False when the body was read whole.
+bool refuseUnreadBody(BodyRead read, httplib::Response& response) {
+  if (read == BodyRead::Whole) return false;
+  sendJson(response, read == BodyRead::TooBig ? 413 : 400,
+           read == BodyRead::TooBig ? tooBigError() : badDataError());
+  closeConnection(response);
+  return true;
+}
+
+// The section test comes before the body's own refusals, as for a body read whole.
+void refuseServerOnlySection(BodyRead read, httplib::Response& response) {
+  sendJson(response, 403, serverOnlyError());
+  if (read != BodyRead::Whole) closeConnection(response);
 }
 
 void sendAppPage(httplib::Response& response) {
@@ -88,7 +136,7 @@ void handleRefresh(const httplib::Request& request, httplib::Response& response,
                    const httplib::ContentReader& readContent) {
   // Taken through the reader, a POST without any Content-Length gets through
   // (the library refuses those with 400 otherwise).
-  drainBody(request, readContent);
+  if (refuseUnreadBody(drainBody(request, readContent), response)) return;
   // Answered once a run of both refreshes that started after this request has
   // ended; an exception out of that run becomes the server library's 500.
   // Presses beyond the few that may wait are answered at once, so that page
@@ -112,29 +160,23 @@ void handlePutDoc(const httplib::Request& request, httplib::Response& response,
   // It is read whole even when the answer is already known, so that what is
   // left of it is not taken for the next request on a kept-alive connection.
   std::string body;
-  std::size_t received = 0;
-  bool complete = !hasBody(request) || readContent([&](const char* data, std::size_t length) {
-    received += length;
+  const BodyRead read = readBody(request, readContent, [&](const char* data, std::size_t length) {
     if (body.size() <= kMaxItemBodyBytes) {
       body.append(data, std::min(length, kMaxItemBodyBytes + 1 - body.size()));
     }
-    return true;
   });
-  if (!isWritableSection(section)) return sendJson(response, 403, serverOnlyError());
-  // A read that fails on the server-wide limit leaves the library's 413; any
-  // other failure is a body that was cut off.
-  bool tooBig = received > kMaxItemBodyBytes || (!complete && response.status == 413);
-  if (tooBig) return sendJson(response, 413, json{{"error", "Too big"}});
-  if (!complete) return sendJson(response, 400, json{{"error", "Bad data"}});
+  if (!isWritableSection(section)) return refuseServerOnlySection(read, response);
+  if (refuseUnreadBody(read, response)) return;
+  if (body.size() > kMaxItemBodyBytes) return sendJson(response, 413, tooBigError());
   json item;
   try {
     // The depth bound keeps every later copy and dump of the item from
     // running out of stack.
     item = parseBounded(body, kMaxItemDepth);
   } catch (...) {
-    return sendJson(response, 400, json{{"error", "Bad data"}});
+    return sendJson(response, 400, badDataError());
   }
-  if (!item.is_object()) return sendJson(response, 400, json{{"error", "Bad data"}});
+  if (!item.is_object()) return sendJson(response, 400, badDataError());
   applyChange(section, id, &item);
   if (section == "settings") requestWeatherRefresh();
   if (section == "feeds") requestFeedsRefresh();
@@ -146,14 +188,91 @@ void handleDeleteDoc(const httplib::Request& request, httplib::Response& respons
   const std::string section = request.matches[1];
   const std::string id = request.matches[2];
   // Read by the library, a form-encoded body above 8 KiB would be refused as too big.
-  drainBody(request, readContent);
-  if (!isWritableSection(section)) return sendJson(response, 403, serverOnlyError());
+  const BodyRead read = drainBody(request, readContent);
+  if (!isWritableSection(section)) return refuseServerOnlySection(read, response);
+  if (refuseUnreadBody(read, response)) return;
   applyChange(section, id, nullptr);
   if (section == "feeds") applyChange("feedEvents", id, nullptr);
   sendJson(response, 200, json{{"ok", true}});
 }
 
-void handleHttpError(const httplib::Request&, httplib::Response& response) {
+namespace {
+
+// No answer of this server is sent in parts or compressed. The library would
+// cut every answer to the ranges of a Range header (building a copy of the
+// whole answer per range) and compress it for an Accept-Encoding header
+// (brotli at its highest level, seconds for the app page), both when it
+// writes the answer, after every handler has run. Clearing the ranges it
+// parsed and the header it reads keeps every answer whole and as it is. The
+// request is the library's own modifiable object, handed to its handlers by
+// const reference; this runs before it writes any answer.
+void answerWholeAndAsIs(const httplib::Request& request) {
+  auto& modifiable = const_cast<httplib::Request&>(request);
+  modifiable.ranges.clear();
+  modifiable.headers.erase("Accept-Encoding");
+}
+
+bool isOptionalWhiteSpace(char c) { return c == ' ' || c == '\t'; }
+
+// True when a Content-Encoding header names any coding but identity.
+bool declaresContentCoding(const httplib::Request& request) {
+  const std::size_t count = request.get_header_value_count("Content-Encoding");
+  for (std::size_t i = 0; i < count; ++i) {
+    std::istringstream codings(request.get_header_value("Content-Encoding", i));
+    for (std::string coding; std::getline(codings, coding, ',');) {
+      auto first = std::find_if_not(coding.begin(), coding.end(), isOptionalWhiteSpace);
+      auto last = std::find_if_not(coding.rbegin(), coding.rend(), isOptionalWhiteSpace).base();
+      std::string name(first, first < last ? last : first);
+      std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+      if (!name.empty() && name != "identity") return true;
+    }
+  }
+  return false;
+}
+
+// The body length the library would read, taken as it takes it.
+std::uint64_t declaredLength(const httplib::Request& request) {
+  return request.get_header_value<std::uint64_t>("Content-Length");
+}
+
+// The library reads bodies only for these methods, and for DELETE only when
+// a Content-Length is given; any other body stays on the connection.
+bool bodyLeftUnread(const httplib::Request& request) {
+  if (!request.has_header("Transfer-Encoding") && declaredLength(request) == 0) return false;
+  const std::string& m = request.method;
+  if (m == "DELETE") return !request.has_header("Content-Length");
+  return m != "POST" && m != "PUT" && m != "PATCH";
+}
+
+// Runs for every request once its headers are read and before any of its body is.
+httplib::Server::HandlerResponse screenRequest(const httplib::Request& request, httplib::Response& response) {
+  answerWholeAndAsIs(request);
+  // The library would unpack a compressed body without any bound on what it
+  // unpacks to; this server takes none.
+  if (declaresContentCoding(request)) {
+    sendJson(response, 415, json{{"error", "Compressed bodies are not accepted"}});
+  } else if (declaredLength(request) > kMaxRequestBodyBytes) {
+    // Decided from the declared length, instead of the library reading the
+    // body until the read time-out only to refuse it.
+    sendJson(response, 413, tooBigError());
+  } else if (request.method == "PRI") {
+    // The HTTP/2 preface: no routes at all. The error handler gives the body.
+    response.status = 400;
+  } else {
+    if (bodyLeftUnread(request)) closeConnection(response);
+    return httplib::Server::HandlerResponse::Unhandled;
+  }
+  // The body of each of these is never read.
+  closeConnection(response);
+  return httplib::Server::HandlerResponse::Handled;
+}
+
+}  // namespace
+
+void handleHttpError(const httplib::Request& request, httplib::Response& response) {
+  // Answers that the library gives before routing (a Range header it cannot
+  // parse, 416) still carry what it parsed.
+  answerWholeAndAsIs(request);
   if (!response.body.empty()) return;
   // A 413 without a body comes from the server-wide body limit; it means the
   // same as the item route's own refusal.
@@ -167,8 +286,7 @@ using HandlerWithContentReader = httplib::Server::HandlerWithContentReader;
 
 void handleUnroutedBody(const httplib::Request& request, httplib::Response& response,
                         const httplib::ContentReader& readContent) {
-  drainBody(request, readContent);
-  response.status = 404;
+  if (!refuseUnreadBody(drainBody(request, readContent), response)) response.status = 404;
 }
 
 }  // namespace
@@ -182,19 +300,21 @@ void registerRoutes(httplib::Server& server) {
   server.Put(R"(/api/doc/([a-zA-Z]+)/([A-Za-z0-9_\-.]{1,80}))", handlePutDoc);
   server.Delete(R"(/api/doc/([a-zA-Z]+)/([A-Za-z0-9_\-.]{1,80}))", handleDeleteDoc);
   // Requests with a body that no route above takes: the library would read
-  // the body whole into memory before answering 404, unpacking a compressed
-  // one without any bound (a small gzip body can unpack to gigabytes). These
-  // drain it as it arrives instead, and answer 404 like any unrouted path.
+  // the body whole into memory before answering 404. These drain it as it
+  // arrives instead, and answer 404 like any unrouted path. The pattern
+  // matches every path, line breaks included ("." would not match the CR or
+  // LF of a path with "%0D" or "%0A").
+  const char kAnyPath[] = R"([\s\S]*)";
   const HandlerWithContentReader unrouted = handleUnroutedBody;
-  server.Post(".*", unrouted);
-  server.Put(".*", unrouted);
-  server.Patch(".*", unrouted);
-  server.Delete(".*", unrouted);
-  // PRI (the HTTP/2 preface) has no routes at all; refuse it before its body is read.
-  server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
-    if (request.method != "PRI") return httplib::Server::HandlerResponse::Unhandled;
-    response.status = 400;
-    return httplib::Server::HandlerResponse::Handled;
-  });
+  server.Post(kAnyPath, unrouted);
+  server.Put(kAnyPath, unrouted);
+  server.Patch(kAnyPath, unrouted);
+  server.Delete(kAnyPath, unrouted);
+  server.set_pre_routing_handler(screenRequest);
   server.set_error_handler(handleHttpError);
+  server.set_post_routing_handler([](const httplib::Request&, httplib::Response& response) {
+    // The library offers ranges on its answers to HEAD; no answer has parts.
+    response.headers.erase("Accept-Ranges");
+    endClosingConnection(response);
+  });
 }

@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include <fstream>
-
 #include "support/event_stream_reader.h"
 #include "support/server_process.h"
 
@@ -54,7 +52,6 @@ TEST_F(WritesTest, RefusalsCarryTheirBodiesAndChangeNothing) {
       {"DELETE", "/api/doc/live/weather", "", 403, forbidden},
       {"DELETE", "/api/doc/feedEvents/f", "", 403, forbidden},
       {"PUT", "/api/doc/events/big", objectOf2000000 + " ", 413, R"({"error":"Too big"})"},
-      {"PUT", "/api/doc/events/huge", std::string(3000000, ' '), 413, R"({"error":"Too big"})"},
       {"PUT", "/api/doc/events/x", "[1,2]", 400, bad},
       {"PUT", "/api/doc/events/x", "null", 400, bad},
       {"PUT", "/api/doc/events/x", "5", 400, bad},
@@ -109,61 +106,6 @@ TEST_F(WritesTest, ADeleteIgnoresWhateverBodyItCarries) {
     EXPECT_EQ(res->status, 200) << type;
     EXPECT_EQ(res->body, R"({"ok":true})") << type;
   }
-}
-
-// A gzip body that unpacks to `bytes` zero bytes, a thousand times smaller.
-std::string gzipOfZeros(std::size_t bytes) {
-  httplib::detail::gzip_compressor gzip;
-  const std::string block(1 << 20, '\0');
-  std::string out;
-  for (std::size_t done = 0; done < bytes; done += block.size()) {
-    gzip.compress(block.data(), block.size(), done + block.size() >= bytes, [&](const char* data, std::size_t n) {
-      out.append(data, n);
-      return true;
-    });
-  }
-  return out;
-}
-
-// The most memory the process has held at once, in KiB.
-long peakMemoryKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return -1;
-}
-
-TEST_F(WritesTest, ACompressedBodyCannotMakeTheServerHoldItUnpacked) {
-  // A small body that unpacks to 160 MiB, sent where no route reads it itself.
-  const std::string bomb = gzipOfZeros(160u << 20);
-  ASSERT_LT(bomb.size(), 1000000u);
-  const httplib::Headers gzip{{"Content-Encoding", "gzip"}};
-  struct Case {
-    std::string method, path;
-    int status;
-  } cases[] = {
-      {"DELETE", "/api/doc/events/e1", 200},
-      {"PUT", "/api/doc/events/a%20b", 404},
-      {"POST", "/api/nothing", 404},
-      {"PATCH", "/api/doc/events/e1", 404},
-      {"PRI", "/", 400},
-  };
-  for (const auto& c : cases) {
-    httplib::Request request;
-    request.method = c.method;
-    request.path = c.path;
-    request.headers = gzip;
-    request.body = bomb;
-    request.set_header("Content-Type", "application/octet-stream");
-    auto res = client->send(request);
-    ASSERT_TRUE(res) << c.method << " " << c.path;
-    EXPECT_EQ(res->status, c.status) << c.method << " " << c.path;
-  }
-  long peak = peakMemoryKiB(server->pid());
-  ASSERT_GT(peak, 0);
-  EXPECT_LT(peak, 96 * 1024) << "the server held an unpacked body";
-  EXPECT_TRUE(client->Get("/api/state"));
 }
 
 TEST_F(WritesTest, StreamsSeeEveryChangeOnceAndInOrder) {

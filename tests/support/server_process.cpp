@@ -177,4 +177,12 @@ int freeLoopbackPort() {
   return port;
 }
 
+long peakMemoryKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
 }  // namespace testsupport
