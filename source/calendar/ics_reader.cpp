@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr std::size_t kMaxRows = 2000;
-
 // "\n" and "\N" become a space (a title is one line); any other escaped byte
 // stands for itself.
 std::string unescapeTitle(const std::string& summary) {
@@ -58,7 +56,8 @@ nlohmann::json parseIcsOccurrences(const std::string& text) {
   return parseIcsOccurrencesAt(text, static_cast<std::int64_t>(std::time(nullptr)));
 }
 
-nlohmann::json parseIcsOccurrencesAt(const std::string& text, std::int64_t nowSeconds) {
+nlohmann::json parseIcsOccurrencesAt(const std::string& text, std::int64_t nowSeconds, CalendarReadStats* stats) {
+  const std::uint64_t conversionsBefore = localTimeConversions();
   // The names read below, sorted.
   static const std::vector<std::string> readNames = {"DTEND", "DTSTART", "EXDATE", "RECURRENCE-ID",
                                                      "RRULE", "STATUS",  "SUMMARY", "UID"};
@@ -75,7 +74,8 @@ nlohmann::json parseIcsOccurrencesAt(const std::string& text, std::int64_t nowSe
     if (replaced.ok) overrideKeys.insert(uid + "|" + formatIsoDate(replaced.local));
   }
 
-  std::vector<OccurrenceRow> rows;
+  DayRows rows(window);
+  SkippedWallTimes skipped;  // shared by the series of this calendar
   for (const IcsEvent& event : events) {
     const std::string& dtstart = propertyValue(event, "DTSTART");
     if (dtstart.empty()) continue;
@@ -104,17 +104,18 @@ nlohmann::json parseIcsOccurrencesAt(const std::string& text, std::int64_t nowSe
                                  window,        rows,       eventStart, eventTitle, std::string()};
     const std::string& rruleText = propertyValue(event, "RRULE");
     if (!rruleText.empty() && !isOverride) {
-      expandRecurrence(rruleText, eventStart, window.windowEndLocal, window.firstDayWithRows(),
-                       [&occurrences](const std::tm& candidate) { occurrences.emitOccurrence(candidate); });
+      expandRecurrence(rruleText, eventStart, window.windowEndLocal, window.firstDayWithRows(), skipped,
+                       rows.keepsEarliestOnly(),
+                       [&occurrences](const std::tm& candidate) { return occurrences.emitOccurrence(candidate); });
     } else {
       occurrences.emitOccurrence(eventStart.local);
     }
   }
 
-  sortOccurrencesByDateTime(rows);
-  nlohmann::json result = nlohmann::json::array();
-  for (std::size_t i = 0; i < rows.size() && i < kMaxRows; ++i) {
-    result.push_back({{"date", std::move(rows[i].date)}, {"time", std::move(rows[i].time)}, {"title", std::move(rows[i].title)}});
+  nlohmann::json result = rows.result();
+  if (stats) {
+    stats->localTimeConversions = localTimeConversions() - conversionsBefore;
+    stats->peakRowsHeld = rows.peakHeld();
   }
   return result;
 }

@@ -18,6 +18,39 @@ struct RecurrenceRule {
   std::vector<std::int32_t> byMonthDay;
 };
 
+// The wall-clock stretches that local time skips where clocks are set
+// forward. Wall times outside them are kept as they are by the local-time
+// conversion, so a series can step over years of such days by arithmetic
+// and convert only where a step lands in a skipped stretch. They are found
+// by reading the UTC offset of the platform's conversion every 12 hours
+// (the changes of a time zone lie days apart) and narrowing each change
+// down to the second; the span of time read grows as the series of one
+// calendar need it.
+class SkippedWallTimes {
+ public:
+  // The smallest k from 1 to `last` for which the wall time from + k * step
+  // (wall seconds, wallSecondsOf) is skipped, or last + 1 when none is. A
+  // span the conversion cannot read counts as skipped at k = 1, so the
+  // caller then steps one by one.
+  std::int64_t firstSkipped(std::int64_t from, std::int64_t step, std::int64_t last);
+  bool isSkipped(std::int64_t wall) { return firstSkipped(wall - 1, 1, 1) == 1; }
+
+ private:
+  struct Stretch {
+    std::int64_t wallFrom;  // skipped: wallFrom <= wall < wallTo
+    std::int64_t wallTo;
+  };
+  bool offsetAt(std::int64_t utc, std::int64_t& offset);
+  bool read(std::int64_t from, std::int64_t to);
+  bool cover(std::int64_t from, std::int64_t to);
+
+  std::vector<Stretch> stretches_;  // sorted, not overlapping
+  bool covered_ = false;
+  std::int64_t coveredFrom_ = 0;  // UTC seconds read so far
+  std::int64_t coveredTo_ = 0;
+  std::int64_t credit_ = 0;  // readings the steps converted one by one have paid for
+};
+
 // One event's walk: the rule, its bounds and the starts taken so far.
 struct SeriesWalk {
   RecurrenceRule rule;
@@ -25,8 +58,12 @@ struct SeriesWalk {
   bool untilIsDate = false;
   std::int64_t seriesStart = 0;   // no start before this
   std::int64_t seriesLimit = 0;
-  std::vector<std::tm> candidateStarts;
   std::int32_t taken = 0;
+  // Each start taken goes to `emit`; it answers false when no later start
+  // of the series can give a row that is kept, and the walk ends.
+  std::function<bool(const std::tm&)> emit;
+  bool stopped = false;
+  SkippedWallTimes* skipped = nullptr;
   // Starts on civil days strictly between these two are surely taken (after
   // DTSTART, within the limit) and surely give no row (before the window), so
   // long-running series only count them instead of converting each one.
@@ -36,9 +73,26 @@ struct SeriesWalk {
   // An UNTIL written as a date excludes its following midnight itself.
   bool withinLimit(std::int64_t t) const { return untilIsDate ? t < seriesLimit : t <= seriesLimit; }
   bool full() const { return taken >= rule.count; }
+  bool done() const { return stopped || full(); }
+  // Starts go to `emit` in batches, after the conversions that found them,
+  // so the conversions run in the same order whatever `emit` converts.
+  // Once a calendar keeps only its earliest rows, each start goes at once,
+  // so a series stops as soon as its starts sort too late.
+  std::vector<std::tm> pending;
+  std::size_t batch = 4096;
   void take(const std::tm& occ) {
-    candidateStarts.push_back(occ);
     ++taken;
+    pending.push_back(occ);
+    if (pending.size() >= batch) emitPending();
+  }
+  void emitPending() {
+    for (const std::tm& occ : pending) {
+      if (!emit(occ)) {
+        stopped = true;
+        break;
+      }
+    }
+    pending.clear();
   }
   bool quiet(std::int64_t firstDay, std::int64_t lastDay) const {
     return firstDay > quietFromDay && lastDay < quietUntilDay;
@@ -55,10 +109,11 @@ std::int32_t weekdayCodeToIndex(const std::string& code);
 extern const char* const weekdayCodes[7];
 
 // Reads the rule of one event and calls `emitOccurrence` for each start, in
-// order, once all have been collected. Starts on civil days before
+// order, until it answers false. Starts on civil days before
 // `firstDayWithRows` could give no row; they are counted, not emitted.
 void expandRecurrence(const std::string& rruleText, const IcsDateValue& eventStart, const std::tm& windowEndLocal,
-                      std::int64_t firstDayWithRows, const std::function<void(const std::tm&)>& emitOccurrence);
+                      std::int64_t firstDayWithRows, SkippedWallTimes& skipped, bool emitAtOnce,
+                      std::function<bool(const std::tm&)> emitOccurrence);
 
 // The MONTHLY walk over `walk`'s rule.
 void expandMonthly(SeriesWalk& walk);
