@@ -7,11 +7,12 @@
 // Each case runs in a child process of its own, so its peak resident size
 // (printed beside its time) is not mixed with any other case's.
 //
-//   calendar_bench [--limit SECONDS] [--memory MB] [case ...]
+//   calendar_bench [--limit SECONDS] [--memory MB] [--write FOLDER] [case ...]
 //
 // --limit ends a case that runs longer, --memory caps a case's address
 // space (so an older reader that needs gigabytes fails instead of taking
-// the machine); with case names only those cases run.
+// the machine); --write saves each case's calendar text as FOLDER/<case>.ics
+// instead of reading it; with case names only those cases run.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -255,11 +256,14 @@ int main(int argc, char** argv) {
   unsigned limitSeconds = 0;
   long memoryMb = 0;
   std::vector<std::string> only;
+  std::string writeFolder;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--limit") == 0 && i + 1 < argc) {
       limitSeconds = static_cast<unsigned>(std::atoi(argv[++i]));
     } else if (std::strcmp(argv[i], "--memory") == 0 && i + 1 < argc) {
       memoryMb = std::atol(argv[++i]);
+    } else if (std::strcmp(argv[i], "--write") == 0 && i + 1 < argc) {
+      writeFolder = argv[++i];
     } else {
       only.push_back(argv[i]);
     }
@@ -269,6 +273,15 @@ int main(int argc, char** argv) {
   for (const Case& c : kCases) {
     if (!only.empty() && std::find(only.begin(), only.end(), c.name) == only.end()) continue;
     const std::string text = c.make();
+    if (!writeFolder.empty()) {
+      const std::string path = writeFolder + "/" + c.name + ".ics";
+      if (FILE* f = std::fopen(path.c_str(), "wb")) {
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::fclose(f);
+        std::printf("%s\n", path.c_str());
+      }
+      continue;
+    }
     std::fflush(stdout);
     const pid_t child = fork();
     if (child == 0) {

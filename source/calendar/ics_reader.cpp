@@ -61,27 +61,31 @@ nlohmann::json parseIcsOccurrencesAt(const std::string& text, std::int64_t nowSe
   // The names read below, sorted.
   static const std::vector<std::string> readNames = {"DTEND", "DTSTART", "EXDATE", "RECURRENCE-ID",
                                                      "RRULE", "STATUS",  "SUMMARY", "UID"};
-  const std::vector<IcsEvent> events = readIcsEvents(text, &readNames);
+  static const std::vector<std::string> overrideNames = {"RECURRENCE-ID", "UID"};
+  // The events are read twice from the unfolded text rather than held: a
+  // large calendar's events would take many times its own size.
+  const std::string unfolded = unfoldIcsLines(text);
   const DisplayWindow window = displayWindowAt(nowSeconds);
 
   // Instances replaced by an event with RECURRENCE-ID, cancelled or not.
   DateSet overrideKeys;
-  for (const IcsEvent& event : events) {
+  forEachIcsEvent(unfolded, &overrideNames, [&overrideKeys](const IcsEvent& event) {
     const std::string& recurrenceId = propertyValue(event, "RECURRENCE-ID");
     const std::string& uid = propertyValue(event, "UID");
-    if (recurrenceId.empty() || uid.empty()) continue;
+    if (recurrenceId.empty() || uid.empty()) return;
     IcsDateValue replaced = parseIcsDateValue(recurrenceId);
     if (replaced.ok) overrideKeys.insert(uid + "|" + formatIsoDate(replaced.local));
-  }
+  });
 
   DayRows rows(window);
   SkippedWallTimes skipped;  // shared by the series of this calendar
-  for (const IcsEvent& event : events) {
+  forEachIcsEvent(
+      unfolded, &readNames, [&](const IcsEvent& event) {
     const std::string& dtstart = propertyValue(event, "DTSTART");
-    if (dtstart.empty()) continue;
-    if (isCancelled(propertyValue(event, "STATUS"))) continue;
+    if (dtstart.empty()) return;
+    if (isCancelled(propertyValue(event, "STATUS"))) return;
     const IcsDateValue eventStart = parseIcsDateValue(dtstart);
-    if (!eventStart.ok) continue;
+    if (!eventStart.ok) return;
     const std::string& dtend = propertyValue(event, "DTEND");
     const IcsDateValue eventEnd = dtend.empty() ? IcsDateValue{} : parseIcsDateValue(dtend);
 
@@ -91,13 +95,19 @@ nlohmann::json parseIcsOccurrencesAt(const std::string& text, std::int64_t nowSe
     const bool isOverride = !propertyValue(event, "RECURRENCE-ID").empty();
     const std::int32_t spanDays = eventStart.allDay && eventEnd.ok ? allDaySpan(eventStart, eventEnd) : 1;
 
-    DateSet excludedDates;
+    ExcludedDates excludedDates;
     auto exdates = event.find("EXDATE");
     if (exdates != event.end()) {
-      for (const IcsProperty& piece : exdates->second) {
-        IcsDateValue excluded = parseIcsDateValue(piece.value);
-        if (excluded.ok) excludedDates.insert(formatIsoDate(excluded.local));
+      // One entry per EXDATE line here; its pieces are read in turn.
+      std::string value;
+      for (const IcsProperty& line : exdates->second) {
+        forEachPiece(line.value, ',', [&](std::string_view piece) {
+          value.assign(piece);
+          IcsDateValue excluded = parseIcsDateValue(value);
+          if (excluded.ok) excludedDates.add(excluded.local);
+        });
       }
+      excludedDates.seal();
     }
 
     EventOccurrences occurrences{excludedDates, isOverride, eventUid, overrideKeys, spanDays,
@@ -110,7 +120,7 @@ nlohmann::json parseIcsOccurrencesAt(const std::string& text, std::int64_t nowSe
     } else {
       occurrences.emitOccurrence(eventStart.local);
     }
-  }
+  }, /*wholeExdates=*/true);
 
   nlohmann::json result = rows.result();
   if (stats) {

@@ -53,12 +53,15 @@ std::int64_t DisplayWindow::firstDayWithRows() const { return startDay - kMaxSpa
 bool DisplayWindow::holdsDay(std::int64_t day, const std::tm& date) const {
   if (day > startDay + kLocalDaySlack && day < endDay - kLocalDaySlack) return true;
   if (day < startDay - kLocalDaySlack || day > endDay + kLocalDaySlack) return false;
+  if (day == lastConvertedDay_) return lastConvertedHeld_;
   std::tm midnight{};
   midnight.tm_mday = date.tm_mday;
   midnight.tm_mon = date.tm_mon;
   midnight.tm_year = date.tm_year;
   const std::int64_t t = normaliseLocal(midnight);
-  return t >= windowStart && t < windowEnd;
+  lastConvertedDay_ = day;
+  lastConvertedHeld_ = t >= windowStart && t < windowEnd;
+  return lastConvertedHeld_;
 }
 
 DayRows::DayRows(const DisplayWindow& window) {
@@ -170,6 +173,16 @@ nlohmann::json DayRows::result() {
   return out;
 }
 
+void ExcludedDates::seal() {
+  std::sort(dates_.begin(), dates_.end());
+  dates_.erase(std::unique(dates_.begin(), dates_.end()), dates_.end());
+}
+
+bool ExcludedDates::contains(const std::tm& date) const {
+  const Fields f{date.tm_year, date.tm_mon, date.tm_mday};
+  return std::binary_search(dates_.begin(), dates_.end(), f);
+}
+
 bool EventOccurrences::emitOccurrence(const std::tm& candidate) {
   const std::int32_t n = std::min<std::int32_t>(spanDays, kMaxSpanDays);
   if (n < 1 || candidate.tm_mday > INT_MAX - n) return true;
@@ -186,12 +199,11 @@ bool EventOccurrences::emitOccurrence(const std::tm& candidate) {
     return false;
   }
 
-  const std::string key = formatIsoDate(candidate);
-  if (excludedDates.find(key) != excludedDates.end()) return true;
+  if (excludedDates.contains(candidate)) return true;
   if (!isOverride && !eventUid.empty() && !overrideKeys.empty()) {
     keyBuffer.assign(eventUid);
     keyBuffer.push_back('|');
-    keyBuffer.append(key);
+    keyBuffer.append(formatIsoDate(candidate));
     if (overrideKeys.find(keyBuffer) != overrideKeys.end()) return true;
   }
   for (std::int32_t i = 0; i < n; ++i) {

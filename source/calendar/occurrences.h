@@ -1,6 +1,7 @@
 #pragma once
 // Occurrence starts to day rows: the display window, exclusions, overrides,
 // all-day spans, the sort and the cap of the calendar reader.
+#include <climits>
 #include <cstdint>
 #include <ctime>
 #include <nlohmann/json.hpp>
@@ -33,6 +34,11 @@ struct DisplayWindow {
   // Whether local midnight of the civil day `day` lies in the window; `date`
   // holds that day's normalised fields, converted only near the bounds.
   bool holdsDay(std::int64_t day, const std::tm& date) const;
+
+ private:
+  // The last day converted near a bound: many rows fall on one day.
+  mutable std::int64_t lastConvertedDay_ = INT64_MIN;
+  mutable bool lastConvertedHeld_ = false;
 };
 
 DisplayWindow displayWindowAt(std::int64_t nowSeconds);
@@ -105,9 +111,29 @@ class DayRows {
 
 using DateSet = std::set<std::string, std::less<>>;
 
+// The dates an event's EXDATE values name, held as the date fields their
+// YYYY-MM-DD texts are written from (different fields always write
+// different texts), 12 bytes each: an EXDATE list can fill a whole file.
+class ExcludedDates {
+ public:
+  void add(const std::tm& date) { dates_.push_back(Fields{date.tm_year, date.tm_mon, date.tm_mday}); }
+  void seal();  // after the last add
+  bool contains(const std::tm& date) const;
+
+ private:
+  struct Fields {
+    int year, month, day;
+    bool operator<(const Fields& o) const {
+      return year != o.year ? year < o.year : month != o.month ? month < o.month : day < o.day;
+    }
+    bool operator==(const Fields& o) const { return year == o.year && month == o.month && day == o.day; }
+  };
+  std::vector<Fields> dates_;
+};
+
 // What one event's occurrences are turned into rows with.
 struct EventOccurrences {
-  const DateSet& excludedDates;
+  const ExcludedDates& excludedDates;
   bool isOverride;
   const std::string& eventUid;
   const DateSet& overrideKeys;

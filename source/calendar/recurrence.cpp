@@ -193,26 +193,52 @@ std::int64_t SkippedWallTimes::firstSkipped(std::int64_t from, std::int64_t step
 
 namespace {
 
-RecurrenceRule readRule(const std::string& rruleText, const std::tm& windowEndLocal, bool& untilIsDate) {
-  std::map<std::string, std::string> ruleParts;
-  for (const std::string& piece : splitByChar(rruleText, ';')) {
-    std::size_t eq = piece.find('=');
-    if (eq == std::string::npos) continue;
-    ruleParts[piece.substr(0, eq)] = piece.substr(eq + 1);
+template <typename Entry>
+void addEntry(EntryList<Entry>& list, std::map<std::int32_t, std::uint8_t>& seen, std::int32_t meaning,
+              const Entry& entry) {
+  auto found = seen.emplace(meaning, static_cast<std::uint8_t>(list.distinct.size()));
+  if (found.second) {
+    list.distinct.push_back(entry);
+    list.times.push_back(0);
   }
-  auto part = [&](const char* name) -> const std::string* {
+  ++list.times[found.first->second];
+  list.order.push_back(found.first->second);
+}
+
+// What a BYDAY entry means to a rule of frequency `freq`, as a number: equal
+// numbers, equal effect on the rule's starts.
+std::int32_t byDayMeaning(const std::string& freq, const std::string& entry) {
+  if (freq == "DAILY") return weekdayCodeToIndex(entry);
+  if (freq == "WEEKLY") return weekdayCodeToIndex(entry.size() < 2 ? entry : entry.substr(entry.size() - 2));
+  if (freq != "MONTHLY") return 0;
+  const ByDayEntry e = readByDayEntry(entry);
+  if (e.weekday < 0) return -1;
+  if (e.ordinalOutOfRange) return 100 + e.weekday;  // fails the reading, whichever it is
+  if (!e.hasOrdinal) return 200 + e.weekday;
+  if (e.ordinal < -5 || e.ordinal > 5) return -1;  // names no day of any month
+  return 300 + static_cast<std::int32_t>(e.ordinal + 5) * 7 + e.weekday;
+}
+
+RecurrenceRule readRule(const std::string& rruleText, const std::tm& windowEndLocal, bool& untilIsDate) {
+  // Views into the rule's text: a rule can be as long as the whole file.
+  std::map<std::string_view, std::string_view> ruleParts;
+  forEachPiece(rruleText, ';', [&ruleParts](std::string_view piece) {
+    std::size_t eq = piece.find('=');
+    if (eq != std::string_view::npos) ruleParts[piece.substr(0, eq)] = piece.substr(eq + 1);
+  });
+  auto part = [&](const char* name) -> const std::string_view* {
     auto it = ruleParts.find(name);
     return it == ruleParts.end() ? nullptr : &it->second;
   };
 
   RecurrenceRule rule;
-  if (const std::string* v = part("FREQ")) rule.freq = *v;
-  if (const std::string* v = part("INTERVAL")) rule.interval = std::max(readWholeNumber32(*v), 1);
-  if (const std::string* v = part("COUNT")) rule.count = readWholeNumber32(*v);
+  if (const std::string_view* v = part("FREQ")) rule.freq = std::string(*v);
+  if (const std::string_view* v = part("INTERVAL")) rule.interval = std::max(readWholeNumber32(std::string(*v)), 1);
+  if (const std::string_view* v = part("COUNT")) rule.count = readWholeNumber32(std::string(*v));
   rule.limitLocal = windowEndLocal;
   untilIsDate = false;
-  if (const std::string* v = part("UNTIL")) {
-    IcsDateValue until = parseIcsDateValue(*v);
+  if (const std::string_view* v = part("UNTIL")) {
+    IcsDateValue until = parseIcsDateValue(std::string(*v));
     if (until.ok) {
       std::tm bound = until.local;
       if (until.allDay) {
@@ -224,9 +250,23 @@ RecurrenceRule readRule(const std::string& rruleText, const std::tm& windowEndLo
       }
     }
   }
-  if (const std::string* v = part("BYDAY")) rule.byDay = splitByChar(*v, ',');
-  if (const std::string* v = part("BYMONTHDAY")) {
-    for (const std::string& piece : splitByChar(*v, ',')) rule.byMonthDay.push_back(readWholeNumber32(piece));
+  if (const std::string_view* v = part("BYDAY")) {
+    std::map<std::int32_t, std::uint8_t> seen;
+    std::string entry;
+    forEachPiece(*v, ',', [&](std::string_view piece) {
+      entry.assign(piece);
+      addEntry(rule.byDay, seen, byDayMeaning(rule.freq, entry), entry);
+    });
+  }
+  if (const std::string_view* v = part("BYMONTHDAY")) {
+    std::map<std::int32_t, std::uint8_t> seen;
+    std::string text;
+    forEachPiece(*v, ',', [&](std::string_view piece) {
+      text.assign(piece);
+      const std::int32_t day = readWholeNumber32(text);
+      // Days beyond 31 either way name no day of any month.
+      addEntry(rule.byMonthDay, seen, day < -31 || day > 31 ? 99 : day, day);
+    });
   }
   return rule;
 }
@@ -235,7 +275,7 @@ void expandDaily(SeriesWalk& walk) {
   // BYDAY filters by exact codes only; a mask of the weekdays named keeps the
   // per-day test free of text comparisons.
   unsigned mask = 0;
-  for (const std::string& entry : walk.rule.byDay) {
+  for (const std::string& entry : walk.rule.byDay.distinct) {
     std::int32_t w = weekdayCodeToIndex(entry);
     if (w >= 0) mask |= 1u << w;
   }
@@ -271,14 +311,18 @@ void expandDaily(SeriesWalk& walk) {
 }
 
 void expandWeekly(SeriesWalk& walk) {
-  std::vector<std::int32_t> weekdayList;
-  for (const std::string& entry : walk.rule.byDay) {
+  // How often each weekday is taken in a week, Sunday first; a weekday
+  // given twice gives two equal starts.
+  std::int64_t perWeekday[7] = {0, 0, 0, 0, 0, 0, 0};
+  const EntryList<std::string>& byDay = walk.rule.byDay;
+  for (std::size_t i = 0; i < byDay.distinct.size(); ++i) {
+    const std::string& entry = byDay.distinct[i];
     std::int32_t w = weekdayCodeToIndex(entry.size() < 2 ? entry : entry.substr(entry.size() - 2));
-    if (w != -1) weekdayList.push_back(w);
+    if (w != -1) perWeekday[w] += byDay.times[i];
   }
-  if (weekdayList.empty()) weekdayList.push_back(walk.start.tm_wday);
-  std::sort(weekdayList.begin(), weekdayList.end());
-  const std::int64_t perWeek = static_cast<std::int64_t>(weekdayList.size());
+  std::int64_t perWeek = 0;
+  for (std::int64_t n : perWeekday) perWeek += n;
+  if (perWeek == 0) perWeekday[walk.start.tm_wday] = perWeek = 1;
 
   // Weeks run Sunday to Saturday: the anchor is the Sunday on or before DTSTART.
   std::tm anchor{};
@@ -316,24 +360,24 @@ void expandWeekly(SeriesWalk& walk) {
     }
     // A weekday named twice gives the same start twice; it is converted
     // again only when the conversions could answer differently.
-    std::int32_t lastWeekday = -1;
-    bool repeats = false;
-    bool lastOk = false;
-    std::tm occ{};
-    std::int64_t t = 0;
-    for (std::int32_t w : weekdayList) {
-      if (w != lastWeekday || !repeats) {
-        lastWeekday = w;
-        const std::int64_t before = lastConversionOffset();
-        std::tm day = anchor;
-        std::int64_t ignored = 0;
-        lastOk = stepDays(day, w, ignored);
-        if (lastOk) t = walk.atStartTime(day, occ);
-        repeats = lastConversionOffset() == before;
+    for (std::int32_t w = 0; w < 7; ++w) {
+      bool repeats = false;
+      bool ok = false;
+      std::tm occ{};
+      std::int64_t t = 0;
+      for (std::int64_t n = 0; n < perWeekday[w] && !(repeats && walk.full()); ++n) {
+        if (!repeats) {
+          const std::int64_t before = lastConversionOffset();
+          std::tm day = anchor;
+          std::int64_t ignored = 0;
+          ok = stepDays(day, w, ignored);
+          if (ok) t = walk.atStartTime(day, occ);
+          repeats = lastConversionOffset() == before;
+        }
+        if (!ok || t < walk.seriesStart || !walk.withinLimit(t) || walk.full()) continue;
+        walk.take(occ);
+        if (walk.stopped) return;
       }
-      if (!lastOk || t < walk.seriesStart || !walk.withinLimit(t) || walk.full()) continue;
-      walk.take(occ);
-      if (walk.stopped) return;
     }
     if (!stepDays(anchor, weekStep, anchorSeconds)) break;
     ++weeks;

@@ -9,13 +9,29 @@
 
 #include "calendar/ics_dates.h"
 
+// The entries of a BYDAY or BYMONTHDAY list: each different entry once, how
+// often it is given, and the list in order as numbers of those. A rule of
+// millions of equal entries costs a few bytes per entry, not a text each.
+//
+// Entries count as the same when they mean the same to the rule's frequency
+// (a weekday code, an ordinal from -5 to 5 with a weekday, a day of the month
+// from -31 to 31, or nothing at all), so there are at most a few dozen; the
+// first entry of each meaning stands for all of them.
+template <typename Entry>
+struct EntryList {
+  std::vector<Entry> distinct;
+  std::vector<std::int64_t> times;
+  std::vector<std::uint8_t> order;
+  bool empty() const { return order.empty(); }
+};
+
 struct RecurrenceRule {
   std::string freq;
   std::int32_t interval = 1;
   std::int32_t count = 1 << 30;  // no practical limit when COUNT is absent
   std::tm limitLocal{};          // the earlier of UNTIL and the window end
-  std::vector<std::string> byDay;
-  std::vector<std::int32_t> byMonthDay;
+  EntryList<std::string> byDay;
+  EntryList<std::int32_t> byMonthDay;
 };
 
 // The wall-clock stretches that local time skips where clocks are set
@@ -114,6 +130,19 @@ extern const char* const weekdayCodes[7];
 void expandRecurrence(const std::string& rruleText, const IcsDateValue& eventStart, const std::tm& windowEndLocal,
                       std::int64_t firstDayWithRows, SkippedWallTimes& skipped, bool emitAtOnce,
                       std::function<bool(const std::tm&)> emitOccurrence);
+
+// One BYDAY entry of a MONTHLY rule checked against ^([+-]?\d+)?([A-Z]{2})$,
+// once per rule rather than once per month: the result does not depend on
+// the month.
+struct ByDayEntry {
+  std::int32_t weekday = -1;  // -1: the entry names nothing
+  bool hasOrdinal = false;
+  bool ordinalOutOfRange = false;
+  std::int64_t ordinal = 0;
+  std::string ordinalText;  // kept only to raise the conversion error
+};
+
+ByDayEntry readByDayEntry(const std::string& entry);
 
 // The MONTHLY walk over `walk`'s rule.
 void expandMonthly(SeriesWalk& walk);
