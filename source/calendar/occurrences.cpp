@@ -70,9 +70,9 @@ DayRows::DayRows(const DisplayWindow& window) {
   // "999-" comes after "1000", so the order of the two is taken from the
   // texts themselves.
   const int first = window.windowStartLocal.tm_year;
-  const std::tm lastDay = makeLocal(window.windowEndLocal.tm_year, window.windowEndLocal.tm_mon,
-                                    window.windowEndLocal.tm_mday - 1, 0, 0, 0);
-  const int last = lastDay.tm_year;
+  std::int64_t lastYear = 0, lastMonth = 0, lastDay = 0;
+  civilDateOf(window.endDay - 1, lastYear, lastMonth, lastDay);
+  const int last = static_cast<int>(lastYear - 1900);
   std::tm a{}, b{};
   a.tm_year = first;
   a.tm_mday = 1;

@@ -47,7 +47,7 @@ constexpr std::int64_t kDay = 86400;
 // Offsets are read this far apart; a time zone changes its offset at most
 // once in so short a time.
 constexpr std::int64_t kOffsetReadingStep = 43200;
-// About as many offset readings cost as much as converting one step.
+// Converting one step costs about as much as this many offset readings.
 constexpr std::int64_t kReadingsPerStep = 4;
 // The conversion is read only for years the calendar's dates can name.
 constexpr std::int64_t kEarliestReadable = -62167219200LL - 1000LL * 366 * kDay;  // before year -999
@@ -169,9 +169,9 @@ std::int64_t SkippedWallTimes::firstSkipped(std::int64_t from, std::int64_t step
   const std::int64_t final = from + last * step;
   // A wall time lies less than a day from the UTC time it names.
   if (first < kEarliestReadable + 2 * kDay || final > kLatestReadable - 2 * kDay) return 1;
-  // Reading the offsets costs about as much per half day as converting one
-  // step costs: series of long steps over centuries step one by one until
-  // the steps converted would have paid for the reading.
+  // Long steps over centuries would read far more offsets than they have
+  // steps: such walks step one by one until the steps they converted would
+  // have paid for the reading.
   const std::int64_t from2 = first - 2 * kDay, to2 = final + 2 * kDay;
   const std::int64_t missing =
       (covered_ ? std::max<std::int64_t>(0, coveredFrom_ - from2) + std::max<std::int64_t>(0, to2 - coveredTo_)
