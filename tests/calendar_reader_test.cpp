@@ -629,3 +629,219 @@ TEST_F(CalendarTest, ManyByDayEntriesOnOldSeries) {
     EXPECT_EQ(rows[1999], "2026-11-09 09:00") << freq;
   }
 }
+
+// -------------------------------------------------------- large calendars
+
+namespace {
+
+// A daily or weekly walk that converts every step, as the walk is defined;
+// the reader itself jumps over the steps well before the window. Rows as
+// rowsOf gives them (all timed, one day each).
+std::vector<std::string> rowsByStepping(const std::string& dtstart, bool weekly, int interval, int count,
+                                        const std::vector<int>& weekdays, std::int64_t nowSeconds) {
+  const DisplayWindow window = displayWindowAt(nowSeconds);
+  const IcsDateValue start = parseIcsDateValue(dtstart);
+  const std::int64_t seriesStart = secondsOfLocal(start.local);
+  const std::int64_t limit = window.windowEnd;
+  std::vector<std::tm> starts;
+  int taken = 0;
+  if (!weekly) {
+    std::tm cur = start.local;
+    for (int steps = 0; steps < 5000 && taken < count; ++steps) {
+      const std::int64_t t = secondsOfLocal(cur);
+      if (t > limit) break;
+      const bool named = weekdays.empty() || std::find(weekdays.begin(), weekdays.end(), cur.tm_wday) != weekdays.end();
+      if (named && t >= seriesStart) {
+        ++taken;
+        starts.push_back(cur);
+      }
+      cur.tm_mday += interval;
+      normaliseLocal(cur);
+    }
+  } else {
+    std::vector<int> list = weekdays.empty() ? std::vector<int>{start.local.tm_wday} : weekdays;
+    std::sort(list.begin(), list.end());
+    std::tm anchor = makeLocal(start.local.tm_year, start.local.tm_mon, start.local.tm_mday - start.local.tm_wday,
+                               start.local.tm_hour, start.local.tm_min, start.local.tm_sec);
+    for (int weeks = 0; weeks < 2000 && taken < count && secondsOfLocal(anchor) <= limit; ++weeks) {
+      for (int w : list) {
+        std::tm day = anchor;
+        day.tm_mday += w;
+        normaliseLocal(day);
+        std::tm occ = makeLocal(day.tm_year, day.tm_mon, day.tm_mday, start.local.tm_hour, start.local.tm_min,
+                                start.local.tm_sec);
+        const std::int64_t t = secondsOfLocal(occ);
+        if (t < seriesStart || t > limit || taken >= count) continue;
+        ++taken;
+        starts.push_back(occ);
+      }
+      anchor.tm_mday += 7 * interval;
+      normaliseLocal(anchor);
+    }
+  }
+  std::vector<std::string> rows;
+  for (const std::tm& s : starts) {
+    std::tm midnight{};
+    midnight.tm_mday = s.tm_mday;
+    midnight.tm_mon = s.tm_mon;
+    midnight.tm_year = s.tm_year;
+    const std::int64_t t = normaliseLocal(midnight);
+    if (t < window.windowStart || t >= window.windowEnd) continue;
+    char clock[16];
+    std::snprintf(clock, sizeof clock, " %02d:%02d", s.tm_hour, s.tm_min);
+    rows.push_back(formatIsoDate(s) + clock);
+  }
+  return rows;
+}
+
+}  // namespace
+
+TEST_F(CalendarTest, SeriesBegunLongAgoGiveTheRowsOfAStepByStepWalk) {
+  // The walk jumps over years of steps and converts again only where a step
+  // lands in a skipped wall time; times moved there stay moved (daily) or
+  // move the week's anchor (weekly). Zones with summer time of an hour, of
+  // half an hour, a skipped whole day (Apia, 30 December 2011), none.
+  struct Rule {
+    const char* dtstart;
+    bool weekly;
+    int interval;
+    int count;
+    std::vector<int> weekdays;  // BYDAY, Sunday = 0
+  };
+  const Rule rules[] = {
+      {"19950101T023000", false, 1, 1 << 30, {}},       {"19950101T023000", false, 3, 1 << 30, {}},
+      {"20000101T021500", false, 2, 1 << 30, {1, 4}},   {"19990101T000000", false, 1, 1 << 30, {}},
+      {"20080101T023000", false, 1, 6900, {}},          {"20100115T001500", false, 7, 1 << 30, {}},
+      {"19900101T023000", true, 1, 1 << 30, {0, 6}},    {"19900107T000000", true, 2, 1 << 30, {}},
+      {"19900101T021500", true, 1, 4500, {1, 3, 5}},    {"19911230T234500", true, 3, 1 << 30, {5}},
+  };
+  const char* codes[] = {"SU", "MO", "TU", "WE", "TH", "FR", "SA"};
+  for (const char* zone : {"Europe/Berlin", "America/New_York", "Australia/Lord_Howe", "Pacific/Apia", "Asia/Kolkata"}) {
+    useZone(zone);
+    for (const Rule& r : rules) {
+      std::string rrule = std::string("RRULE:FREQ=") + (r.weekly ? "WEEKLY" : "DAILY") +
+                          ";INTERVAL=" + std::to_string(r.interval);
+      if (r.count != 1 << 30) rrule += ";COUNT=" + std::to_string(r.count);
+      for (std::size_t i = 0; i < r.weekdays.size(); ++i) rrule += (i ? "," : ";BYDAY=") + std::string(codes[r.weekdays[i]]);
+      const std::vector<std::string> want =
+          rowsByStepping(r.dtstart, r.weekly, r.interval, r.count, r.weekdays, now());
+      EXPECT_EQ(rowsFor({std::string("DTSTART:") + r.dtstart, rrule}), want) << zone << " " << r.dtstart << " " << rrule;
+    }
+  }
+}
+
+TEST_F(CalendarTest, SeriesBegunLongAgoAreCountedWithoutConvertingEachStep) {
+  // 2000 series begun in 1990 once took about 10 million local-time
+  // conversions (1.8 s) for steps that can never reach the window: each
+  // step was converted, thousands per series.
+  const char* rules[] = {"FREQ=DAILY",
+                         "FREQ=DAILY;UNTIL=20100101",
+                         "FREQ=DAILY;INTERVAL=3;COUNT=3000",
+                         "FREQ=WEEKLY;BYDAY=MO,WE,FR;COUNT=4000",
+                         "FREQ=MONTHLY;BYDAY=2TU,-1FR;UNTIL=20200101T000000Z",
+                         "FREQ=YEARLY;COUNT=30"};
+  for (const char* zone : {"UTC", "Europe/Berlin"}) {
+    useZone(zone);
+    for (const char* rule : rules) {
+      std::vector<std::string> events;
+      for (int i = 0; i < 2000; ++i) {
+        char start[32];
+        std::snprintf(start, sizeof start, "DTSTART:%04d%02d%02dT%02d0000", 1990 + i % 5, 1 + i % 12, 1 + i % 28, 6 + i % 12);
+        events.push_back(event({start, std::string("RRULE:") + rule, "SUMMARY:s" + std::to_string(i)}));
+      }
+      CalendarReadStats stats;
+      parseIcsOccurrencesAt(calendar(events), now(), &stats);
+      EXPECT_EQ(stats.peakRowsHeld, 0u) << zone << " " << rule;
+      EXPECT_LT(stats.localTimeConversions, 2000u * 40) << zone << " " << rule;
+    }
+  }
+}
+
+TEST_F(CalendarTest, RowsOfEqualDateAndTimeComeInTheOrderOfTheSortOfAllRows) {
+  // 60 daily series with the same start time but different titles give 3600
+  // rows with many of equal date and time: the 2000 returned, titles and
+  // their order included, are those the unstable sort of all rows in the
+  // order they were produced gives.
+  std::vector<std::string> events;
+  std::vector<OccurrenceRow> all;
+  for (int e = 0; e < 60; ++e) {
+    const std::string title = "T" + std::to_string(e % 7) + "-" + std::to_string(e);
+    events.push_back(event({"DTSTART:20261101T090000", "RRULE:FREQ=DAILY;COUNT=60", "SUMMARY:" + title}));
+    for (int d = 0; d < 60; ++d) {
+      all.push_back(OccurrenceRow{formatIsoDate(makeLocal(126, 10, 1 + d, 0, 0, 0)), "09:00", title});
+    }
+  }
+  std::sort(all.begin(), all.end(), occurrenceLessByDateTime);
+  all.resize(2000);
+  const nlohmann::json rows = parseIcsOccurrencesAt(calendar(events), now());
+  ASSERT_EQ(rows.size(), 2000u);
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    ASSERT_EQ(rows[i].at("date"), all[i].date) << i;
+    ASSERT_EQ(rows[i].at("title"), all[i].title) << i;
+  }
+}
+
+TEST_F(CalendarTest, ALargeCalendarHoldsAMillionRowsAtMost) {
+  // 6000 daily series from the start of the window give 1.3 million rows,
+  // which once were all held (at about 150 bytes each) before the cut at
+  // 2000. Past a million only the earliest 2000 are kept; rows of equal
+  // date and time then come in file order.
+  std::vector<std::string> events;
+  for (int e = 0; e < 6000; ++e) {
+    events.push_back(event({e < 3 ? "DTSTART:20261101T080000" : "DTSTART:20261101T090000", "RRULE:FREQ=DAILY",
+                            "SUMMARY:e" + std::to_string(e)}));
+  }
+  CalendarReadStats stats;
+  const nlohmann::json rows = parseIcsOccurrencesAt(calendar(events), now(), &stats);
+  EXPECT_LE(stats.peakRowsHeld, DayRows::kExactRows + 1);
+  ASSERT_EQ(rows.size(), 2000u);
+  for (int i = 0; i < 2000; ++i) {
+    ASSERT_EQ(rows[i].at("date"), "2026-11-01") << i;
+    ASSERT_EQ(rows[i].at("time"), i < 3 ? "08:00" : "09:00") << i;
+  }
+}
+
+TEST_F(CalendarTest, TitlesOfMoreThanTwoMegabytesFailTheCalendar) {
+  // 2000 rows of a 1001-byte title would put 2 MB of text in the result;
+  // one long title repeated on every row is how a calendar of 20 MB once
+  // grew to gigabytes of rows.
+  auto tenSeries = [](const std::string& title) {
+    std::vector<std::string> events;
+    for (int i = 0; i < 10; ++i) events.push_back(event({"DTSTART:20261101T090000", "RRULE:FREQ=DAILY", "SUMMARY:" + title}));
+    return calendar(events);
+  };
+  try {
+    parseIcsOccurrencesAt(tenSeries(std::string(1001, 'x')), now());
+    ADD_FAILURE() << "no failure";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), kTooMuchTitleText);
+  }
+  // 1000 bytes each is still shown.
+  EXPECT_EQ(parseIcsOccurrencesAt(tenSeries(std::string(1000, 'x')), now()).size(), 2000u);
+}
+
+TEST_F(CalendarTest, HugeRuleListsCostLittle) {
+  // A BYDAY or BYMONTHDAY list of 300,000 entries (1 MB) once held a text
+  // per entry and, for an old series, converted every entry of every week.
+  std::string byDay, byMonthDay;
+  for (int i = 0; i < 300000; ++i) {
+    byDay += i ? (i % 2 ? ",TU" : ",MO") : "MO";
+    byMonthDay += i ? ",1" : "1";
+  }
+  CalendarReadStats stats;
+  std::vector<std::string> weekly =
+      rowsOf(parseIcsOccurrencesAt(calendar({event({"DTSTART:20000103T090000", "RRULE:FREQ=WEEKLY;BYDAY=" + byDay})}),
+                                   now(), &stats));
+  EXPECT_LT(stats.localTimeConversions, 20000u);
+  ASSERT_EQ(weekly.size(), 2000u);
+  // 150,000 Mondays a week: every row kept is on the first Monday.
+  EXPECT_EQ(weekly.front(), "2026-11-02 09:00");
+  EXPECT_EQ(weekly.back(), "2026-11-02 09:00");
+  std::vector<std::string> monthly = rowsOf(parseIcsOccurrencesAt(
+      calendar({event({"DTSTART:20000101T090000", "RRULE:FREQ=MONTHLY;BYMONTHDAY=" + byMonthDay})}), now(),
+      &stats));
+  EXPECT_LT(stats.localTimeConversions, 20000u);
+  ASSERT_EQ(monthly.size(), 2000u);
+  EXPECT_EQ(monthly.front(), "2026-11-01 09:00");
+  EXPECT_EQ(monthly.back(), "2026-11-01 09:00");
+}

@@ -17,6 +17,25 @@ std::int64_t civilDayNumber(std::int64_t year, std::int64_t month, std::int64_t 
   return era * 146097 + doe - 719468;
 }
 
+std::int32_t daysInMonth(std::int64_t year, std::int64_t month) {
+  static const std::int32_t days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return month == 1 && leap ? 29 : days[month];
+}
+
+void civilDateOf(std::int64_t dayNumber, std::int64_t& year, std::int64_t& month, std::int64_t& day) {
+  // The inverse of the arithmetic above, with March as the first month.
+  const std::int64_t z = dayNumber + 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const std::int64_t doe = z - era * 146097;
+  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const std::int64_t mp = (5 * doy + 2) / 153;
+  day = doy - (153 * mp + 2) / 5 + 1;
+  month = mp < 10 ? mp + 2 : mp - 10;
+  year = yoe + era * 400 + (month < 2 ? 1 : 0);
+}
+
 std::int64_t civilDayOf(const std::tm& tm) { return civilDayNumber(1900LL + tm.tm_year, tm.tm_mon, tm.tm_mday); }
 
 std::int64_t utcCivilToEpoch(std::int32_t year, std::int32_t month, std::int32_t day,
@@ -26,9 +45,29 @@ std::int64_t utcCivilToEpoch(std::int32_t year, std::int32_t month, std::int32_t
          std::int64_t{minute} * 60 + second;
 }
 
+namespace {
+thread_local std::uint64_t conversionCount = 0;
+thread_local std::int64_t lastOffset = 0;
+}
+
+std::uint64_t localTimeConversions() { return conversionCount; }
+std::int64_t lastConversionOffset() { return lastOffset; }
+
 std::int64_t normaliseLocal(std::tm& tm) {
+  ++conversionCount;
   tm.tm_isdst = -1;
-  return platform::localTimeToSeconds(tm);
+  const std::int64_t seconds = platform::localTimeToSeconds(tm);
+  if (seconds != -1) lastOffset = wallSecondsOf(tm) - seconds;
+  return seconds;
+}
+
+bool localTimeOf(std::int64_t seconds, std::tm& out) {
+  ++conversionCount;
+  return platform::secondsToLocalTime(seconds, out);
+}
+
+std::int64_t wallSecondsOf(const std::tm& tm) {
+  return civilDayOf(tm) * 86400 + std::int64_t{tm.tm_hour} * 3600 + std::int64_t{tm.tm_min} * 60 + tm.tm_sec;
 }
 
 std::int64_t secondsOfLocal(const std::tm& tm) {
@@ -60,7 +99,7 @@ IcsDateValue parseIcsDateValue(const std::string& value) {
   const bool dateTime = text.size() >= 15 && text[8] == 'T' &&
                         std::sscanf(text.c_str() + 9, "%2d%2d%2d%c", &hour, &minute, &second, &zone) >= 3;
   if (dateTime && zone == 'Z') {
-    platform::secondsToLocalTime(utcCivilToEpoch(year, month - 1, day, hour, minute, second), result.local);
+    localTimeOf(utcCivilToEpoch(year, month - 1, day, hour, minute, second), result.local);
   } else if (dateTime) {
     result.local = makeLocal(year - 1900, month - 1, day, hour, minute, second);
   } else {

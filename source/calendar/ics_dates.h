@@ -31,6 +31,12 @@ constexpr std::int64_t kLocalDaySlack = 3;
 // broken-down fields.
 std::int64_t civilDayNumber(std::int64_t year, std::int64_t month, std::int64_t day);
 
+// The civil date (month 0-11) of a day number; the inverse of civilDayNumber.
+void civilDateOf(std::int64_t dayNumber, std::int64_t& year, std::int64_t& month, std::int64_t& day);
+
+// The number of days of a civil month (0-11) of the proleptic Gregorian calendar.
+std::int32_t daysInMonth(std::int64_t year, std::int64_t month);
+
 // The civil day number of a broken-down time's date fields.
 std::int64_t civilDayOf(const std::tm& tm);
 
@@ -41,6 +47,24 @@ std::int64_t normaliseLocal(std::tm& tm);
 // The seconds of a broken-down local time: a copy converted with the
 // daylight-saving flag -1; `tm` itself is not changed.
 std::int64_t secondsOfLocal(const std::tm& tm);
+
+// Seconds to local broken-down time; false when the platform cannot convert.
+bool localTimeOf(std::int64_t seconds, std::tm& out);
+
+// How many local-time conversions this thread has made, for the figures
+// of tests and benchmarks.
+std::uint64_t localTimeConversions();
+
+// The UTC offset of the last normalisation that succeeded on this thread.
+// Where a wall time is skipped between two offsets of the same kind, the
+// platform's conversion answers from the offset it found the time before;
+// two conversions of the same fields give the same answer when this is the
+// same before each.
+std::int64_t lastConversionOffset();
+
+// The civil seconds of a broken-down time's fields read as UTC: wall-clock
+// times as one number, for arithmetic on them.
+std::int64_t wallSecondsOf(const std::tm& tm);
 
 // A broken-down time with only the given fields set (weekday and yearday 0,
 // daylight-saving flag -1), normalised.

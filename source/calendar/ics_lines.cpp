@@ -9,7 +9,9 @@ namespace {
 // Line ends to LF and folded lines joined, in one pass. A CR LF pair and a
 // lone CR both count as one LF; an LF followed by one space or tab is removed
 // together with that one blank.
-std::string unfoldLines(const std::string& text) {
+}  // namespace
+
+std::string unfoldIcsLines(const std::string& text) {
   std::string out;
   out.reserve(text.size());
   const std::size_t n = text.size();
@@ -32,11 +34,14 @@ std::string unfoldLines(const std::string& text) {
   return out;
 }
 
+namespace {
+
 bool startsWith(std::string_view line, std::string_view prefix) {
   return line.size() >= prefix.size() && line.compare(0, prefix.size(), prefix) == 0;
 }
 
-void storeProperty(IcsEvent& event, std::string_view line, const std::vector<std::string>* onlyNames) {
+void storeProperty(IcsEvent& event, std::string_view line, const std::vector<std::string>* onlyNames,
+                   bool wholeExdates) {
   // The value separator is the first ':' outside double quotes. Quotes
   // group parameter values only: before the first ';' a '"' is a plain byte
   // of the name.
@@ -71,9 +76,13 @@ void storeProperty(IcsEvent& event, std::string_view line, const std::vector<std
   if (name == "EXDATE") {
     if (value.empty()) return;
     std::vector<IcsProperty>& list = event[name];
-    for (std::string& piece : splitByChar(std::string(value), ',')) {
-      list.push_back(IcsProperty{std::string(parameters), std::move(piece)});
+    if (wholeExdates) {
+      list.push_back(IcsProperty{std::string(parameters), std::string(value)});
+      return;
     }
+    forEachPiece(value, ',', [&](std::string_view piece) {
+      list.push_back(IcsProperty{std::string(parameters), std::string(piece)});
+    });
     return;
   }
   std::vector<IcsProperty>& list = event[name];
@@ -83,9 +92,8 @@ void storeProperty(IcsEvent& event, std::string_view line, const std::vector<std
 
 }  // namespace
 
-std::vector<IcsEvent> readIcsEvents(const std::string& text, const std::vector<std::string>* onlyNames) {
-  const std::string unfolded = unfoldLines(text);
-  std::vector<IcsEvent> events;
+void forEachIcsEvent(const std::string& unfolded, const std::vector<std::string>* onlyNames,
+                     const std::function<void(const IcsEvent&)>& visit, bool wholeExdates) {
   IcsEvent current;
   bool inEvent = false;
   int depth = 0;
@@ -102,9 +110,7 @@ std::vector<IcsEvent> readIcsEvents(const std::string& text, const std::vector<s
       inEvent = true;
       depth = 0;
     } else if (line == "END:VEVENT") {
-      // The event is finished and `current` is emptied by the next BEGIN, so
-      // it can be moved rather than copied.
-      if (inEvent) events.push_back(std::move(current));
+      if (inEvent) visit(current);
       current.clear();
       inEvent = false;
       depth = 0;
@@ -115,9 +121,14 @@ std::vector<IcsEvent> readIcsEvents(const std::string& text, const std::vector<s
     } else if (startsWith(line, "END:")) {
       if (depth > 0) --depth;
     } else if (depth == 0) {
-      storeProperty(current, line, onlyNames);
+      storeProperty(current, line, onlyNames, wholeExdates);
     }
   }
+}
+
+std::vector<IcsEvent> readIcsEvents(const std::string& text, const std::vector<std::string>* onlyNames) {
+  std::vector<IcsEvent> events;
+  forEachIcsEvent(unfoldIcsLines(text), onlyNames, [&events](const IcsEvent& event) { events.push_back(event); });
   return events;
 }
 
@@ -128,17 +139,21 @@ const std::string& propertyValue(const IcsEvent& event, const std::string& name)
   return it->second.front().value;
 }
 
-std::vector<std::string> splitByChar(const std::string& text, char delimiter) {
-  std::vector<std::string> pieces;
+void forEachPiece(std::string_view text, char delimiter, const std::function<void(std::string_view)>& visit) {
   std::size_t start = 0;
   while (start < text.size()) {
     std::size_t next = text.find(delimiter, start);
-    if (next == std::string::npos) {
-      pieces.push_back(text.substr(start));
+    if (next == std::string_view::npos) {
+      visit(text.substr(start));
       break;
     }
-    pieces.push_back(text.substr(start, next - start));
+    visit(text.substr(start, next - start));
     start = next + 1;
   }
+}
+
+std::vector<std::string> splitByChar(const std::string& text, char delimiter) {
+  std::vector<std::string> pieces;
+  forEachPiece(text, delimiter, [&pieces](std::string_view piece) { pieces.emplace_back(piece); });
   return pieces;
 }

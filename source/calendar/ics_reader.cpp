@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr std::size_t kMaxRows = 2000;
-
 // "\n" and "\N" become a space (a title is one line); any other escaped byte
 // stands for itself.
 std::string unescapeTitle(const std::string& summary) {
@@ -58,30 +56,36 @@ nlohmann::json parseIcsOccurrences(const std::string& text) {
   return parseIcsOccurrencesAt(text, static_cast<std::int64_t>(std::time(nullptr)));
 }
 
-nlohmann::json parseIcsOccurrencesAt(const std::string& text, std::int64_t nowSeconds) {
+nlohmann::json parseIcsOccurrencesAt(const std::string& text, std::int64_t nowSeconds, CalendarReadStats* stats) {
+  const std::uint64_t conversionsBefore = localTimeConversions();
   // The names read below, sorted.
   static const std::vector<std::string> readNames = {"DTEND", "DTSTART", "EXDATE", "RECURRENCE-ID",
                                                      "RRULE", "STATUS",  "SUMMARY", "UID"};
-  const std::vector<IcsEvent> events = readIcsEvents(text, &readNames);
+  static const std::vector<std::string> overrideNames = {"RECURRENCE-ID", "UID"};
+  // The events are read twice from the unfolded text rather than held: a
+  // large calendar's events would take many times its own size.
+  const std::string unfolded = unfoldIcsLines(text);
   const DisplayWindow window = displayWindowAt(nowSeconds);
 
   // Instances replaced by an event with RECURRENCE-ID, cancelled or not.
   DateSet overrideKeys;
-  for (const IcsEvent& event : events) {
+  forEachIcsEvent(unfolded, &overrideNames, [&overrideKeys](const IcsEvent& event) {
     const std::string& recurrenceId = propertyValue(event, "RECURRENCE-ID");
     const std::string& uid = propertyValue(event, "UID");
-    if (recurrenceId.empty() || uid.empty()) continue;
+    if (recurrenceId.empty() || uid.empty()) return;
     IcsDateValue replaced = parseIcsDateValue(recurrenceId);
     if (replaced.ok) overrideKeys.insert(uid + "|" + formatIsoDate(replaced.local));
-  }
+  });
 
-  std::vector<OccurrenceRow> rows;
-  for (const IcsEvent& event : events) {
+  DayRows rows(window);
+  SkippedWallTimes skipped;  // shared by the series of this calendar
+  forEachIcsEvent(
+      unfolded, &readNames, [&](const IcsEvent& event) {
     const std::string& dtstart = propertyValue(event, "DTSTART");
-    if (dtstart.empty()) continue;
-    if (isCancelled(propertyValue(event, "STATUS"))) continue;
+    if (dtstart.empty()) return;
+    if (isCancelled(propertyValue(event, "STATUS"))) return;
     const IcsDateValue eventStart = parseIcsDateValue(dtstart);
-    if (!eventStart.ok) continue;
+    if (!eventStart.ok) return;
     const std::string& dtend = propertyValue(event, "DTEND");
     const IcsDateValue eventEnd = dtend.empty() ? IcsDateValue{} : parseIcsDateValue(dtend);
 
@@ -91,30 +95,37 @@ nlohmann::json parseIcsOccurrencesAt(const std::string& text, std::int64_t nowSe
     const bool isOverride = !propertyValue(event, "RECURRENCE-ID").empty();
     const std::int32_t spanDays = eventStart.allDay && eventEnd.ok ? allDaySpan(eventStart, eventEnd) : 1;
 
-    DateSet excludedDates;
+    ExcludedDates excludedDates;
     auto exdates = event.find("EXDATE");
     if (exdates != event.end()) {
-      for (const IcsProperty& piece : exdates->second) {
-        IcsDateValue excluded = parseIcsDateValue(piece.value);
-        if (excluded.ok) excludedDates.insert(formatIsoDate(excluded.local));
+      // One entry per EXDATE line here; its pieces are read in turn.
+      std::string value;
+      for (const IcsProperty& line : exdates->second) {
+        forEachPiece(line.value, ',', [&](std::string_view piece) {
+          value.assign(piece);
+          IcsDateValue excluded = parseIcsDateValue(value);
+          if (excluded.ok) excludedDates.add(excluded.local);
+        });
       }
+      excludedDates.seal();
     }
 
     EventOccurrences occurrences{excludedDates, isOverride, eventUid, overrideKeys, spanDays,
                                  window,        rows,       eventStart, eventTitle, std::string()};
     const std::string& rruleText = propertyValue(event, "RRULE");
     if (!rruleText.empty() && !isOverride) {
-      expandRecurrence(rruleText, eventStart, window.windowEndLocal, window.firstDayWithRows(),
-                       [&occurrences](const std::tm& candidate) { occurrences.emitOccurrence(candidate); });
+      expandRecurrence(rruleText, eventStart, window.windowEndLocal, window.firstDayWithRows(), skipped,
+                       rows.keepsEarliestOnly(),
+                       [&occurrences](const std::tm& candidate) { return occurrences.emitOccurrence(candidate); });
     } else {
       occurrences.emitOccurrence(eventStart.local);
     }
-  }
+  }, /*wholeExdates=*/true);
 
-  sortOccurrencesByDateTime(rows);
-  nlohmann::json result = nlohmann::json::array();
-  for (std::size_t i = 0; i < rows.size() && i < kMaxRows; ++i) {
-    result.push_back({{"date", std::move(rows[i].date)}, {"time", std::move(rows[i].time)}, {"title", std::move(rows[i].title)}});
+  nlohmann::json result = rows.result();
+  if (stats) {
+    stats->localTimeConversions = localTimeConversions() - conversionsBefore;
+    stats->peakRowsHeld = rows.peakHeld();
   }
   return result;
 }

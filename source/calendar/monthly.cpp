@@ -10,18 +10,10 @@
 
 namespace {
 
-// One BYDAY entry checked against ^([+-]?\d+)?([A-Z]{2})$ once per event
-// rather than once per month; the result does not depend on the month.
-struct ByDayEntry {
-  std::int32_t weekday = -1;  // -1: the entry names nothing
-  bool hasOrdinal = false;
-  bool ordinalOutOfRange = false;
-  std::int64_t ordinal = 0;
-  std::string ordinalText;  // kept only to raise the conversion error
-};
-
 bool isCapital(char c) { return c >= 'A' && c <= 'Z'; }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
 
 ByDayEntry readByDayEntry(const std::string& entry) {
   ByDayEntry out;
@@ -55,12 +47,7 @@ ByDayEntry readByDayEntry(const std::string& entry) {
   return out;
 }
 
-bool isLeapYear(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
-std::int32_t daysInMonth(std::int64_t y, std::int64_t m) {
-  static const std::int32_t days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return m == 1 && isLeapYear(y) ? 29 : days[m];
-}
+namespace {
 
 // A candidate day with its seconds, so a month's days sort without
 // converting them again for every comparison.
@@ -71,15 +58,6 @@ struct TimedDay {
 
 void sortTimedDays(std::vector<TimedDay>& days) {
   std::sort(days.begin(), days.end(), [](const TimedDay& a, const TimedDay& b) { return a.seconds < b.seconds; });
-}
-
-void addDay(std::vector<TimedDay>& days, int year1900, std::int64_t m, std::int64_t d) {
-  TimedDay c{0, std::tm{}};
-  c.day.tm_mday = static_cast<int>(d);
-  c.day.tm_mon = static_cast<int>(m);
-  c.day.tm_year = year1900;
-  c.seconds = normaliseLocal(c.day);
-  days.push_back(c);
 }
 
 }  // namespace
@@ -93,63 +71,161 @@ void sortTmChronologically(std::vector<std::tm>& list) {
 }
 
 void expandMonthly(SeriesWalk& walk) {
+  const EntryList<std::string>& byDayList = walk.rule.byDay;
+  const EntryList<std::int32_t>& byMonthDay = walk.rule.byMonthDay;
   std::vector<ByDayEntry> byDay;
-  byDay.reserve(walk.rule.byDay.size());
-  for (const std::string& entry : walk.rule.byDay) byDay.push_back(readByDayEntry(entry));
+  const ByDayEntry* unreadable = nullptr;  // an ordinal beyond 32 bits fails the reading in any month visited
+  for (const std::string& entry : byDayList.distinct) byDay.push_back(readByDayEntry(entry));
+  for (const ByDayEntry& e : byDay) {
+    if (e.weekday >= 0 && e.ordinalOutOfRange && !unreadable) unreadable = &e;
+  }
+  const bool useByDay = !byDayList.empty();
+  const bool useByMonthDay = !useByDay && !byMonthDay.empty();
 
-  std::vector<std::int64_t> monthDays;  // the days the rule names, in entry order
-  std::vector<TimedDay> monthCandidates;
+  // The days that entry number `i` (a distinct one) names in a month of `L`
+  // days whose first day falls on weekday w1, in order, each given `times`.
+  using NamedDay = std::pair<std::int64_t, std::int64_t>;  // day of month, how often
+  auto entryDays = [&](std::size_t i, std::int64_t w1, std::int32_t L, std::vector<NamedDay>& out) {
+    if (useByDay) {
+      const ByDayEntry& e = byDay[i];
+      const std::int64_t times = byDayList.times[i];
+      if (e.weekday < 0) return;
+      const std::int64_t firstOfWeekday = 1 + ((e.weekday - w1 + 7) % 7);
+      if (!e.hasOrdinal) {
+        for (std::int64_t d = firstOfWeekday; d <= L; d += 7) out.push_back({d, times});
+        return;
+      }
+      const std::int64_t wL = (w1 + L - 1) % 7;
+      const std::int64_t n = e.ordinal;
+      const std::int64_t d = n >= 1 ? firstOfWeekday + 7 * (n - 1) : L - ((wL - e.weekday + 7) % 7) + 7 * (n + 1);
+      if (d >= 1 && d <= L) out.push_back({d, times});
+    } else {
+      const std::int32_t v = byMonthDay.distinct[i];
+      const std::int64_t d = v >= 1 ? v : L + 1 + std::int64_t{v};
+      if (d >= 1 && d <= L) out.push_back({d, byMonthDay.times[i]});
+    }
+  };
+  // All days the rule names in such a month.
+  auto namedDays = [&](std::int64_t w1, std::int32_t L, std::vector<NamedDay>& out) {
+    if (useByDay || useByMonthDay) {
+      const std::size_t n = useByDay ? byDay.size() : byMonthDay.distinct.size();
+      for (std::size_t i = 0; i < n; ++i) entryDays(i, w1, L, out);
+    } else if (walk.start.tm_mday <= L) {
+      // A month too short for DTSTART's day gives nothing.
+      out.push_back({walk.start.tm_mday, 1});
+    }
+  };
+  // The last day named when the entries are read in the order given: the
+  // last day of the last entry that names one.
+  auto lastNamedDay = [&](std::int64_t w1, std::int32_t L) -> std::int64_t {
+    if (!useByDay && !useByMonthDay) return walk.start.tm_mday;
+    const std::vector<std::uint8_t>& order = useByDay ? byDayList.order : byMonthDay.order;
+    std::vector<NamedDay> days;
+    for (auto it = order.rbegin(); it != order.rend(); ++it) {
+      days.clear();
+      entryDays(*it, w1, L, days);
+      if (!days.empty()) return days.back().first;
+    }
+    return 0;
+  };
+  // How many days a quiet month gives depends only on its first weekday and
+  // its length; each of the 28 kinds is worked out once, when first needed.
+  std::int64_t quietCounts[7][4];
+  for (auto& row : quietCounts) std::fill(std::begin(row), std::end(row), -1);
+
+  std::vector<NamedDay> monthDays;
+  bool skippedMonth = false;
+  std::int64_t skippedMonthIndex = 0;
+  int skippedYear1900 = 0;
   std::int64_t y = 1900LL + walk.start.tm_year;
   std::int64_t m = walk.start.tm_mon;
   for (int visited = 0;; ++visited) {
     // A year past the 32-bit range lies beyond every series limit.
     if (y - 1900 > INT_MAX) break;
     const int year1900 = static_cast<int>(y - 1900);
-    std::tm first{};
-    first.tm_mday = 1;
-    first.tm_mon = static_cast<int>(m);
-    first.tm_year = year1900;
-    if (!walk.withinLimit(normaliseLocal(first)) || walk.full() || visited == 1000) break;
-
     const std::int32_t L = daysInMonth(y, m);
     const std::int64_t firstDay = civilDayNumber(y, m, 1);
-    const std::int64_t w1 = ((firstDay + 4) % 7 + 7) % 7;  // 1970-01-01 was a Thursday
-    const std::int64_t wL = (w1 + L - 1) % 7;
+    // A quiet month lies within the limit; its first day is not converted.
+    // The month after the last quiet one converts that one's first day
+    // before its own, as when every month was converted.
+    const bool quietMonth = walk.quiet(firstDay, firstDay + L - 1);
+    if (!quietMonth || visited == 1000 || walk.done()) {
+      if (skippedMonth) {
+        std::tm before{};
+        before.tm_mday = 1;
+        before.tm_mon = static_cast<int>(skippedMonthIndex);
+        before.tm_year = skippedYear1900;
+        normaliseLocal(before);
+      }
+      std::tm first{};
+      first.tm_mday = 1;
+      first.tm_mon = static_cast<int>(m);
+      first.tm_year = year1900;
+      if (!walk.withinLimit(normaliseLocal(first)) || walk.done() || visited == 1000) break;
+    }
+    skippedMonth = quietMonth;
+    skippedMonthIndex = m;
+    skippedYear1900 = year1900;
+    if (useByDay && unreadable) (void)std::stoi(unreadable->ordinalText);  // raises std::out_of_range
 
-    monthDays.clear();
-    if (!byDay.empty()) {
-      for (const ByDayEntry& e : byDay) {
-        if (e.weekday < 0) continue;
-        if (e.ordinalOutOfRange) (void)std::stoi(e.ordinalText);  // raises std::out_of_range
-        const std::int64_t firstOfWeekday = 1 + ((e.weekday - w1 + 7) % 7);
-        if (!e.hasOrdinal) {
-          for (std::int64_t d = firstOfWeekday; d <= L; d += 7) monthDays.push_back(d);
+    const std::int64_t w1 = ((firstDay + 4) % 7 + 7) % 7;  // 1970-01-01 was a Thursday
+    if (quietMonth) {
+      std::int64_t& count = quietCounts[w1][L - 28];
+      if (count < 0) {
+        monthDays.clear();
+        namedDays(w1, L, monthDays);
+        count = 0;
+        for (const NamedDay& d : monthDays) count += d.second;
+      }
+      walk.takeUnseen(count);
+    } else {
+      monthDays.clear();
+      namedDays(w1, L, monthDays);
+      // Local midnight comes later on each later day of a month (or at the
+      // same second, on a day that is skipped), so the days in order are
+      // the candidates in chronological order. Each day is converted once;
+      // the last day named is converted again last, as when every candidate
+      // was converted in the order named.
+      std::sort(monthDays.begin(), monthDays.end(),
+                [](const NamedDay& a, const NamedDay& b) { return a.first < b.first; });
+      std::vector<std::pair<std::tm, std::int64_t>> days;  // normalised day, how often
+      std::int64_t lastDay = 0;
+      for (const NamedDay& d : monthDays) {
+        if (d.first == lastDay) {
+          days.back().second += d.second;
           continue;
         }
-        const std::int64_t n = e.ordinal;
-        const std::int64_t d = n >= 1 ? firstOfWeekday + 7 * (n - 1) : L - ((wL - e.weekday + 7) % 7) + 7 * (n + 1);
-        if (d >= 1 && d <= L) monthDays.push_back(d);
+        lastDay = d.first;
+        std::tm day{};
+        day.tm_mday = static_cast<int>(d.first);
+        day.tm_mon = static_cast<int>(m);
+        day.tm_year = year1900;
+        normaliseLocal(day);
+        days.push_back({day, d.second});
       }
-    } else if (!walk.rule.byMonthDay.empty()) {
-      for (std::int32_t v : walk.rule.byMonthDay) {
-        const std::int64_t d = v >= 1 ? v : L + 1 + std::int64_t{v};
-        if (d >= 1 && d <= L) monthDays.push_back(d);
+      if (!days.empty()) {
+        std::tm again{};
+        again.tm_mday = static_cast<int>(lastNamedDay(w1, L));
+        again.tm_mon = static_cast<int>(m);
+        again.tm_year = year1900;
+        normaliseLocal(again);
       }
-    } else if (walk.start.tm_mday <= L) {
-      // A month too short for DTSTART's day gives nothing.
-      monthDays.push_back(walk.start.tm_mday);
-    }
-    if (walk.quiet(firstDay, firstDay + L - 1)) {
-      walk.takeUnseen(static_cast<std::int64_t>(monthDays.size()));
-    } else {
-      monthCandidates.clear();
-      for (std::int64_t d : monthDays) addDay(monthCandidates, year1900, m, d);
-      sortTimedDays(monthCandidates);
-      for (const TimedDay& c : monthCandidates) {
-        std::tm occ;
-        const std::int64_t t = walk.atStartTime(c.day, occ);
-        if (!walk.withinLimit(t) || t < walk.seriesStart || walk.full()) continue;
-        walk.take(occ);
+      // A day named twice gives the same start twice; it is converted
+      // again only when the conversions could answer differently.
+      for (const auto& day : days) {
+        bool repeats = false;
+        std::tm occ{};
+        std::int64_t t = 0;
+        for (std::int64_t n = 0; n < day.second && !(repeats && walk.full()); ++n) {
+          if (!repeats) {
+            const std::int64_t before = lastConversionOffset();
+            t = walk.atStartTime(day.first, occ);
+            repeats = lastConversionOffset() == before;
+          }
+          if (!walk.withinLimit(t) || t < walk.seriesStart || walk.full()) continue;
+          walk.take(occ);
+          if (walk.stopped) return;
+        }
       }
     }
     m += walk.rule.interval;

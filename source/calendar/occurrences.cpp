@@ -1,15 +1,20 @@
 #include "calendar/occurrences.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
-#include <limits>
+#include <stdexcept>
+#include <utility>
 
 #include "platform/platform.h"
+
+const char* const kTooMuchTitleText =
+    "This calendar's event titles are too long to show: together they hold more than 2 MB of text.";
 
 DisplayWindow displayWindowAt(std::int64_t nowSeconds) {
   DisplayWindow w;
   std::tm now{};
-  platform::secondsToLocalTime(nowSeconds, now);
+  localTimeOf(nowSeconds, now);
   w.windowStartLocal = makeLocal(now.tm_year, now.tm_mon - 1, 1, 0, 0, 0);
   w.windowEndLocal = makeLocal(now.tm_year, now.tm_mon + 6, 1, 0, 0, 0);
   w.windowStart = secondsOfLocal(w.windowStartLocal);
@@ -34,42 +39,185 @@ std::string formatClock(int hour, int minute) {
 
 constexpr std::int32_t kMaxSpanDays = 14;
 
+// Keys: ((year rank * 13 + month) * 32 + day) * 1441 + time, where time is 0
+// for an all-day row and 1 + minutes since midnight otherwise. Rows of the
+// window have normalised dates and times, so this orders them as their
+// texts date + time do: dates of one year compare as numbers, an empty time
+// comes before every HH:MM, and HH:MM texts compare as the minutes they name.
+constexpr std::uint32_t kTimesPerDay = 1441;
+
 }  // namespace
 
 std::int64_t DisplayWindow::firstDayWithRows() const { return startDay - kMaxSpanDays - kLocalDaySlack; }
 
-void EventOccurrences::emitOccurrence(const std::tm& candidate) {
+bool DisplayWindow::holdsDay(std::int64_t day, const std::tm& date) const {
+  if (day > startDay + kLocalDaySlack && day < endDay - kLocalDaySlack) return true;
+  if (day < startDay - kLocalDaySlack || day > endDay + kLocalDaySlack) return false;
+  if (day == lastConvertedDay_) return lastConvertedHeld_;
+  std::tm midnight{};
+  midnight.tm_mday = date.tm_mday;
+  midnight.tm_mon = date.tm_mon;
+  midnight.tm_year = date.tm_year;
+  const std::int64_t t = normaliseLocal(midnight);
+  lastConvertedDay_ = day;
+  lastConvertedHeld_ = t >= windowStart && t < windowEnd;
+  return lastConvertedHeld_;
+}
+
+DayRows::DayRows(const DisplayWindow& window) {
+  // The window's days belong to at most two years. Their date texts
+  // compare by the year's text first: numerically for four-digit years, but
+  // "999-" comes after "1000", so the order of the two is taken from the
+  // texts themselves.
+  const int first = window.windowStartLocal.tm_year;
+  std::int64_t lastYear = 0, lastMonth = 0, lastDay = 0;
+  civilDateOf(window.endDay - 1, lastYear, lastMonth, lastDay);
+  const int last = static_cast<int>(lastYear - 1900);
+  std::tm a{}, b{};
+  a.tm_year = first;
+  a.tm_mday = 1;
+  b.tm_year = last;
+  b.tm_mday = 1;
+  const bool firstSortsFirst = formatIsoDate(a) <= formatIsoDate(b);
+  yearFirst_ = firstSortsFirst ? first : last;
+  yearSecond_ = firstSortsFirst ? last : first;
+}
+
+std::uint32_t DayRows::keyOf(const std::tm& day, bool allDay, int hour, int minute) const {
+  const std::uint32_t rank = day.tm_year == yearFirst_ ? 0 : 1;
+  const std::uint32_t date = (rank * 13 + static_cast<std::uint32_t>(day.tm_mon)) * 32 + static_cast<std::uint32_t>(day.tm_mday);
+  const std::uint32_t time = allDay ? 0 : 1 + static_cast<std::uint32_t>(hour * 60 + minute);
+  return date * kTimesPerDay + time;
+}
+
+bool DayRows::rankedBefore(const RankedRow& a, const RankedRow& b) {
+  return a.key != b.key ? a.key < b.key : a.order < b.order;
+}
+
+bool DayRows::canKeep(std::uint32_t key) const {
+  // A row produced now comes after every kept row of equal key.
+  return !keepingEarliest_ || earliest_.size() < kMaxRows || key < earliest_.front().key;
+}
+
+std::uint32_t DayRows::addTitle(std::string title) {
+  titles_.push_back(std::move(title));
+  return static_cast<std::uint32_t>(titles_.size() - 1);
+}
+
+void DayRows::add(std::uint32_t key, std::uint32_t title) {
+  const std::uint64_t order = produced_++;
+  if (!keepingEarliest_) {
+    all_.push_back(HeldRow{key, title});
+    peakHeld_ = std::max(peakHeld_, all_.size());
+    if (all_.size() > kExactRows) startKeepingEarliest();
+    return;
+  }
+  if (earliest_.size() < kMaxRows) {
+    earliest_.push_back(RankedRow{key, title, order});
+    std::push_heap(earliest_.begin(), earliest_.end(), rankedBefore);
+  } else if (key < earliest_.front().key) {
+    std::pop_heap(earliest_.begin(), earliest_.end(), rankedBefore);
+    earliest_.back() = RankedRow{key, title, order};
+    std::push_heap(earliest_.begin(), earliest_.end(), rankedBefore);
+  }
+  peakHeld_ = std::max(peakHeld_, earliest_.size());
+}
+
+void DayRows::startKeepingEarliest() {
+  std::vector<RankedRow> ranked;
+  ranked.reserve(all_.size());
+  for (std::size_t i = 0; i < all_.size(); ++i) ranked.push_back(RankedRow{all_[i].key, all_[i].title, i});
+  std::vector<HeldRow>().swap(all_);
+  if (ranked.size() > kMaxRows) {
+    std::nth_element(ranked.begin(), ranked.begin() + kMaxRows - 1, ranked.end(), rankedBefore);
+    ranked.resize(kMaxRows);
+  }
+  std::make_heap(ranked.begin(), ranked.end(), rankedBefore);
+  earliest_ = std::move(ranked);
+  keepingEarliest_ = true;
+}
+
+OccurrenceRow DayRows::rowText(std::uint32_t key, std::uint32_t title) const {
+  const std::uint32_t time = key % kTimesPerDay;
+  const std::uint32_t date = key / kTimesPerDay;
+  std::tm day{};
+  day.tm_year = date / (13 * 32) == 0 ? yearFirst_ : yearSecond_;
+  day.tm_mon = static_cast<int>(date / 32 % 13);
+  day.tm_mday = static_cast<int>(date % 32);
+  return OccurrenceRow{formatIsoDate(day),
+                       time == 0 ? std::string() : formatClock(static_cast<int>((time - 1) / 60), static_cast<int>((time - 1) % 60)),
+                       titles_[title]};
+}
+
+nlohmann::json DayRows::result() {
+  std::vector<HeldRow> sorted;
+  if (keepingEarliest_) {
+    std::sort(earliest_.begin(), earliest_.end(), rankedBefore);
+    for (const RankedRow& r : earliest_) sorted.push_back(HeldRow{r.key, r.title});
+  } else {
+    // The sort is not stable: rows of equal date and time keep the order
+    // this very sort has always given them.
+    std::sort(all_.begin(), all_.end(), [](const HeldRow& a, const HeldRow& b) { return a.key < b.key; });
+    sorted = std::move(all_);
+    if (sorted.size() > kMaxRows) sorted.resize(kMaxRows);
+  }
+  std::size_t titleBytes = 0;
+  for (const HeldRow& r : sorted) titleBytes += titles_[r.title].size();
+  if (titleBytes > kMaxTitleBytes) throw std::runtime_error(kTooMuchTitleText);
+
+  nlohmann::json out = nlohmann::json::array();
+  for (const HeldRow& r : sorted) {
+    OccurrenceRow row = rowText(r.key, r.title);
+    out.push_back({{"date", std::move(row.date)}, {"time", std::move(row.time)}, {"title", std::move(row.title)}});
+  }
+  return out;
+}
+
+void ExcludedDates::seal() {
+  std::sort(dates_.begin(), dates_.end());
+  dates_.erase(std::unique(dates_.begin(), dates_.end()), dates_.end());
+}
+
+bool ExcludedDates::contains(const std::tm& date) const {
+  const Fields f{date.tm_year, date.tm_mon, date.tm_mday};
+  return std::binary_search(dates_.begin(), dates_.end(), f);
+}
+
+bool EventOccurrences::emitOccurrence(const std::tm& candidate) {
   const std::int32_t n = std::min<std::int32_t>(spanDays, kMaxSpanDays);
-  if (n < 1 || candidate.tm_mday > std::numeric_limits<int>::max() - n) return;
+  if (n < 1 || candidate.tm_mday > INT_MAX - n) return true;
   // Most candidates of long series lie years away from the window; they can
   // give no row, so the exclusion tests and conversions below are skipped.
   const std::int64_t first = civilDayOf(candidate);
-  if (first + n - 1 < window.startDay - kLocalDaySlack || first > window.endDay + kLocalDaySlack) return;
+  if (first + n - 1 < window.startDay - kLocalDaySlack) return true;
+  if (first > window.endDay + kLocalDaySlack) return false;
+  const bool allDay = eventStart.allDay;
+  // Every row of this start, and of the later starts of its series, sorts
+  // at or after the start's own date and time.
+  if (first >= window.startDay && first < window.endDay &&
+      !rows.canKeep(rows.keyOf(candidate, allDay, candidate.tm_hour, candidate.tm_min))) {
+    return false;
+  }
 
-  const std::string key = formatIsoDate(candidate);
-  if (excludedDates.find(key) != excludedDates.end()) return;
+  if (excludedDates.contains(candidate)) return true;
   if (!isOverride && !eventUid.empty() && !overrideKeys.empty()) {
     keyBuffer.assign(eventUid);
     keyBuffer.push_back('|');
-    keyBuffer.append(key);
-    if (overrideKeys.find(keyBuffer) != overrideKeys.end()) return;
+    keyBuffer.append(formatIsoDate(candidate));
+    if (overrideKeys.find(keyBuffer) != overrideKeys.end()) return true;
   }
   for (std::int32_t i = 0; i < n; ++i) {
-    const std::tm day = makeLocal(candidate.tm_year, candidate.tm_mon, candidate.tm_mday + i, candidate.tm_hour,
-                                  candidate.tm_min, candidate.tm_sec);
-    std::tm midnight{};
-    midnight.tm_mday = day.tm_mday;
-    midnight.tm_mon = day.tm_mon;
-    midnight.tm_year = day.tm_year;
-    const std::int64_t t = normaliseLocal(midnight);
-    if (t < window.windowStart || t >= window.windowEnd) continue;
-    // The first day is usually the candidate's own date, already written.
-    const bool sameDate = day.tm_mday == candidate.tm_mday && day.tm_mon == candidate.tm_mon &&
-                          day.tm_year == candidate.tm_year;
-    rows.push_back(OccurrenceRow{sameDate ? key : formatIsoDate(day),
-                                 eventStart.allDay ? std::string() : formatClock(candidate.tm_hour, candidate.tm_min),
-                                 eventTitle});
+    // A normalised start is its own first day.
+    const std::tm day = i == 0 ? candidate
+                               : makeLocal(candidate.tm_year, candidate.tm_mon, candidate.tm_mday + i,
+                                           candidate.tm_hour, candidate.tm_min, candidate.tm_sec);
+    if (!window.holdsDay(i == 0 ? first : civilDayOf(day), day)) continue;
+    const std::uint32_t rowKey = rows.keyOf(day, allDay, candidate.tm_hour, candidate.tm_min);
+    if (!rows.canKeep(rowKey)) break;  // the later days sort later still
+    if (titleNumber < 0) titleNumber = rows.addTitle(eventTitle);
+    rows.add(rowKey, static_cast<std::uint32_t>(titleNumber));
   }
+  return true;
 }
 
 bool occurrenceLessByDateTime(const OccurrenceRow& a, const OccurrenceRow& b) {
@@ -88,8 +236,4 @@ bool occurrenceLessByDateTime(const OccurrenceRow& a, const OccurrenceRow& b) {
     ++ai;
     ++bi;
   }
-}
-
-void sortOccurrencesByDateTime(std::vector<OccurrenceRow>& rows) {
-  std::sort(rows.begin(), rows.end(), occurrenceLessByDateTime);
 }

@@ -1,8 +1,10 @@
 #pragma once
 // Occurrence starts to day rows: the display window, exclusions, overrides,
 // all-day spans, the sort and the cap of the calendar reader.
+#include <climits>
 #include <cstdint>
 #include <ctime>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,29 +31,125 @@ struct DisplayWindow {
 
   // The earliest civil day on which an occurrence could still give a row.
   std::int64_t firstDayWithRows() const;
+  // Whether local midnight of the civil day `day` lies in the window; `date`
+  // holds that day's normalised fields, converted only near the bounds.
+  bool holdsDay(std::int64_t day, const std::tm& date) const;
+
+ private:
+  // The last day converted near a bound: many rows fall on one day.
+  mutable std::int64_t lastConvertedDay_ = INT64_MIN;
+  mutable bool lastConvertedHeld_ = false;
 };
 
 DisplayWindow displayWindowAt(std::int64_t nowSeconds);
 
+// At most this many rows are returned, the earliest by date and time.
+constexpr std::size_t kMaxRows = 2000;
+// The titles of the rows returned hold at most this many bytes in all (a few
+// rows with titles of megabytes would otherwise be copied 2000 times over).
+constexpr std::size_t kMaxTitleBytes = 2000000;
+extern const char* const kTooMuchTitleText;
+
+// The day rows of one reader call. Each row is held as a key that orders
+// exactly as its date and time texts do (occurrenceLessByDateTime) and the
+// number of its event's title, so that a row costs 8 bytes, not three texts.
+//
+// Up to kExactRows rows are all held and sorted at the end with the same
+// unstable sort as ever, so rows of equal date and time come out in the order
+// that sort has always given them. A calendar with more rows than that keeps
+// only the kMaxRows earliest from then on, rows of equal date and time in the
+// order they were produced; `canKeep` then tells a series when its later
+// starts can no longer be among them.
+class DayRows {
+ public:
+  static constexpr std::size_t kExactRows = 1000000;
+
+  explicit DayRows(const DisplayWindow& window);
+
+  // The key of a row on the date of `day` (a day of the window) at
+  // hour:minute, or all-day.
+  std::uint32_t keyOf(const std::tm& day, bool allDay, int hour, int minute) const;
+  // False once a row with this key, produced now or later, cannot be among
+  // the rows returned.
+  bool canKeep(std::uint32_t key) const;
+  void add(std::uint32_t key, std::uint32_t title);
+  std::uint32_t addTitle(std::string title);
+
+  // True once only the earliest rows are kept.
+  bool keepsEarliestOnly() const { return keepingEarliest_; }
+  // The most rows held at once, for tests.
+  std::size_t peakHeld() const { return peakHeld_; }
+
+  // The sorted, capped rows as {"date","time","title"} objects. Fails with
+  // a message for the family when their titles hold more than
+  // kMaxTitleBytes in all.
+  nlohmann::json result();
+
+ private:
+  struct HeldRow {
+    std::uint32_t key;
+    std::uint32_t title;
+  };
+  struct RankedRow {
+    std::uint32_t key;
+    std::uint32_t title;
+    std::uint64_t order;  // production order, for rows of equal key
+  };
+  static bool rankedBefore(const RankedRow& a, const RankedRow& b);
+  void startKeepingEarliest();
+  OccurrenceRow rowText(std::uint32_t key, std::uint32_t title) const;
+
+  int yearFirst_ = 0;   // of the window's one or two years, the one whose date texts sort first
+  int yearSecond_ = 0;
+  std::vector<std::string> titles_;
+  std::vector<HeldRow> all_;        // while every row is held
+  std::vector<RankedRow> earliest_;  // afterwards: a max-heap of the earliest kMaxRows
+  bool keepingEarliest_ = false;
+  std::uint64_t produced_ = 0;
+  std::size_t peakHeld_ = 0;
+};
+
 using DateSet = std::set<std::string, std::less<>>;
+
+// The dates an event's EXDATE values name, held as the date fields their
+// YYYY-MM-DD texts are written from (different fields always write
+// different texts), 12 bytes each: an EXDATE list can fill a whole file.
+class ExcludedDates {
+ public:
+  void add(const std::tm& date) { dates_.push_back(Fields{date.tm_year, date.tm_mon, date.tm_mday}); }
+  void seal();  // after the last add
+  bool contains(const std::tm& date) const;
+
+ private:
+  struct Fields {
+    int year, month, day;
+    bool operator<(const Fields& o) const {
+      return year != o.year ? year < o.year : month != o.month ? month < o.month : day < o.day;
+    }
+    bool operator==(const Fields& o) const { return year == o.year && month == o.month && day == o.day; }
+  };
+  std::vector<Fields> dates_;
+};
 
 // What one event's occurrences are turned into rows with.
 struct EventOccurrences {
-  const DateSet& excludedDates;
+  const ExcludedDates& excludedDates;
   bool isOverride;
   const std::string& eventUid;
   const DateSet& overrideKeys;
   std::int32_t spanDays;
   const DisplayWindow& window;
-  std::vector<OccurrenceRow>& rows;
+  DayRows& rows;
   const IcsDateValue& eventStart;
   const std::string& eventTitle;
   std::string keyBuffer;  // reused for the override key of each candidate
+  std::int64_t titleNumber = -1;  // the title's number in `rows`, once it has a row
 
-  // Appends the 0 to 14 rows of one occurrence starting at `candidate`.
-  void emitOccurrence(const std::tm& candidate);
+  // Adds the 0 to 14 rows of one occurrence starting at `candidate`. Returns
+  // false when neither it nor any later start of the series can give a row
+  // that is kept; the series may stop there.
+  bool emitOccurrence(const std::tm& candidate);
 };
 
 // date + time of a before that of b, bytewise; the title is not compared.
 bool occurrenceLessByDateTime(const OccurrenceRow& a, const OccurrenceRow& b);
-void sortOccurrencesByDateTime(std::vector<OccurrenceRow>& rows);

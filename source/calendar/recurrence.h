@@ -9,13 +9,62 @@
 
 #include "calendar/ics_dates.h"
 
+// The entries of a BYDAY or BYMONTHDAY list: each different entry once, how
+// often it is given, and the list in order as numbers of those. A rule of
+// millions of equal entries costs a few bytes per entry, not a text each.
+//
+// Entries count as the same when they mean the same to the rule's frequency
+// (a weekday code, an ordinal from -5 to 5 with a weekday, a day of the month
+// from -31 to 31, or nothing at all), so there are at most a few dozen; the
+// first entry of each meaning stands for all of them.
+template <typename Entry>
+struct EntryList {
+  std::vector<Entry> distinct;
+  std::vector<std::int64_t> times;
+  std::vector<std::uint8_t> order;
+  bool empty() const { return order.empty(); }
+};
+
 struct RecurrenceRule {
   std::string freq;
   std::int32_t interval = 1;
   std::int32_t count = 1 << 30;  // no practical limit when COUNT is absent
   std::tm limitLocal{};          // the earlier of UNTIL and the window end
-  std::vector<std::string> byDay;
-  std::vector<std::int32_t> byMonthDay;
+  EntryList<std::string> byDay;
+  EntryList<std::int32_t> byMonthDay;
+};
+
+// The wall-clock stretches that local time skips where clocks are set
+// forward. Wall times outside them are kept as they are by the local-time
+// conversion, so a series can step over years of such days by arithmetic
+// and convert only where a step lands in a skipped stretch. They are found
+// by reading the UTC offset of the platform's conversion every 12 hours
+// (the changes of a time zone lie days apart) and narrowing each change
+// down to the second; the span of time read grows as the series of one
+// calendar need it.
+class SkippedWallTimes {
+ public:
+  // The smallest k from 1 to `last` for which the wall time from + k * step
+  // (wall seconds, wallSecondsOf) is skipped, or last + 1 when none is. A
+  // span the conversion cannot read counts as skipped at k = 1, so the
+  // caller then steps one by one.
+  std::int64_t firstSkipped(std::int64_t from, std::int64_t step, std::int64_t last);
+  bool isSkipped(std::int64_t wall) { return firstSkipped(wall - 1, 1, 1) == 1; }
+
+ private:
+  struct Stretch {
+    std::int64_t wallFrom;  // skipped: wallFrom <= wall < wallTo
+    std::int64_t wallTo;
+  };
+  bool offsetAt(std::int64_t utc, std::int64_t& offset);
+  bool read(std::int64_t from, std::int64_t to);
+  bool cover(std::int64_t from, std::int64_t to);
+
+  std::vector<Stretch> stretches_;  // sorted, not overlapping
+  bool covered_ = false;
+  std::int64_t coveredFrom_ = 0;  // UTC seconds read so far
+  std::int64_t coveredTo_ = 0;
+  std::int64_t credit_ = 0;  // readings the steps converted one by one have paid for
 };
 
 // One event's walk: the rule, its bounds and the starts taken so far.
@@ -25,8 +74,12 @@ struct SeriesWalk {
   bool untilIsDate = false;
   std::int64_t seriesStart = 0;   // no start before this
   std::int64_t seriesLimit = 0;
-  std::vector<std::tm> candidateStarts;
   std::int32_t taken = 0;
+  // Each start taken goes to `emit`; it answers false when no later start
+  // of the series can give a row that is kept, and the walk ends.
+  std::function<bool(const std::tm&)> emit;
+  bool stopped = false;
+  SkippedWallTimes* skipped = nullptr;
   // Starts on civil days strictly between these two are surely taken (after
   // DTSTART, within the limit) and surely give no row (before the window), so
   // long-running series only count them instead of converting each one.
@@ -36,9 +89,26 @@ struct SeriesWalk {
   // An UNTIL written as a date excludes its following midnight itself.
   bool withinLimit(std::int64_t t) const { return untilIsDate ? t < seriesLimit : t <= seriesLimit; }
   bool full() const { return taken >= rule.count; }
+  bool done() const { return stopped || full(); }
+  // Starts go to `emit` in batches, after the conversions that found them,
+  // so the conversions run in the same order whatever `emit` converts.
+  // Once a calendar keeps only its earliest rows, each start goes at once,
+  // so a series stops as soon as its starts sort too late.
+  std::vector<std::tm> pending;
+  std::size_t batch = 4096;
   void take(const std::tm& occ) {
-    candidateStarts.push_back(occ);
     ++taken;
+    pending.push_back(occ);
+    if (pending.size() >= batch) emitPending();
+  }
+  void emitPending() {
+    for (const std::tm& occ : pending) {
+      if (!emit(occ)) {
+        stopped = true;
+        break;
+      }
+    }
+    pending.clear();
   }
   bool quiet(std::int64_t firstDay, std::int64_t lastDay) const {
     return firstDay > quietFromDay && lastDay < quietUntilDay;
@@ -55,10 +125,24 @@ std::int32_t weekdayCodeToIndex(const std::string& code);
 extern const char* const weekdayCodes[7];
 
 // Reads the rule of one event and calls `emitOccurrence` for each start, in
-// order, once all have been collected. Starts on civil days before
+// order, until it answers false. Starts on civil days before
 // `firstDayWithRows` could give no row; they are counted, not emitted.
 void expandRecurrence(const std::string& rruleText, const IcsDateValue& eventStart, const std::tm& windowEndLocal,
-                      std::int64_t firstDayWithRows, const std::function<void(const std::tm&)>& emitOccurrence);
+                      std::int64_t firstDayWithRows, SkippedWallTimes& skipped, bool emitAtOnce,
+                      std::function<bool(const std::tm&)> emitOccurrence);
+
+// One BYDAY entry of a MONTHLY rule checked against ^([+-]?\d+)?([A-Z]{2})$,
+// once per rule rather than once per month: the result does not depend on
+// the month.
+struct ByDayEntry {
+  std::int32_t weekday = -1;  // -1: the entry names nothing
+  bool hasOrdinal = false;
+  bool ordinalOutOfRange = false;
+  std::int64_t ordinal = 0;
+  std::string ordinalText;  // kept only to raise the conversion error
+};
+
+ByDayEntry readByDayEntry(const std::string& entry);
 
 // The MONTHLY walk over `walk`'s rule.
 void expandMonthly(SeriesWalk& walk);
