@@ -60,7 +60,10 @@ ServerProcess::ServerProcess(ServerOptions options) {
   consolePath_ = fs::temp_directory_path() /
                  ("brimloft-console-" + std::to_string(::getpid()) + "-" + std::to_string(++counter) +
                   "-" + std::to_string(std::random_device{}()) + ".txt");
-  fs::path binary = options.binary.empty() ? fs::path(BRIMLOFT_BINARY) : options.binary;
+  // BRIMLOFT_TEST_SERVER runs the tests against another build (an older one,
+  // to see a test fail without the change it covers).
+  const char* other = std::getenv("BRIMLOFT_TEST_SERVER");
+  fs::path binary = !options.binary.empty() ? options.binary : fs::path(other ? other : BRIMLOFT_BINARY);
   std::vector<std::string> args{binary.string()};
   std::vector<std::string> rest = options.args ? *options.args : std::vector<std::string>{"--port", "0"};
   args.insert(args.end(), rest.begin(), rest.end());
