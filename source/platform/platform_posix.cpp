@@ -110,7 +110,13 @@ SocketWait waitFor(SocketHandle socket, short events, int milliseconds) {
   }
 }
 
-void numericAddress(const sockaddr_storage& address, socklen_t length, std::string& ip, int& port) {
+// The numeric address and port of one end, read with getpeername or getsockname.
+void endAddress(SocketHandle socket, int (*read)(int, sockaddr*, socklen_t*), std::string& ip, int& port) {
+  ip.clear();
+  port = 0;
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (read(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) return;
   char host[NI_MAXHOST] = {0};
   char service[NI_MAXSERV] = {0};
   if (::getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, host, sizeof host, service,
@@ -188,25 +194,9 @@ long sendSome(SocketHandle socket, const char* data, std::size_t size) {
   }
 }
 
-void peerAddress(SocketHandle socket, std::string& ip, int& port) {
-  ip.clear();
-  port = 0;
-  sockaddr_storage address{};
-  socklen_t length = sizeof address;
-  if (::getpeername(socket, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    numericAddress(address, length, ip, port);
-  }
-}
+void peerAddress(SocketHandle socket, std::string& ip, int& port) { endAddress(socket, ::getpeername, ip, port); }
 
-void localAddress(SocketHandle socket, std::string& ip, int& port) {
-  ip.clear();
-  port = 0;
-  sockaddr_storage address{};
-  socklen_t length = sizeof address;
-  if (::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    numericAddress(address, length, ip, port);
-  }
-}
+void localAddress(SocketHandle socket, std::string& ip, int& port) { endAddress(socket, ::getsockname, ip, port); }
 
 void closeConnection(SocketHandle socket) {
   ::shutdown(socket, SHUT_RDWR);

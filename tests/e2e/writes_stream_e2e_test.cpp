@@ -125,15 +125,6 @@ std::string gzipOfZeros(std::size_t bytes) {
   return out;
 }
 
-// The most memory the process has held at once, in KiB.
-long peakMemoryKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return -1;
-}
-
 TEST_F(WritesTest, ACompressedBodyCannotMakeTheServerHoldItUnpacked) {
   // A small body that unpacks to 160 MiB, sent where no route reads it itself.
   const std::string bomb = gzipOfZeros(160u << 20);

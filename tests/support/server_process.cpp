@@ -166,6 +166,14 @@ int ServerProcess::waitForExit(std::chrono::milliseconds timeout) {
   return exited_ ? exitCode_ : -1;
 }
 
+long peakMemoryKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
 int freeLoopbackPort() {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
