@@ -6,8 +6,9 @@
 #include <cstdint>
 
 // Streams hold one worker thread each for as long as they stay open. This many
-// may be open at once; the rest of the 64 workers stay free for page loads,
-// writes and refreshes. A stream more first asks the open ones to look whether
+// may be open at once, which keeps the pool's first 64 workers enough for the
+// streams and a household's page loads, writes and refreshes even before it
+// grows (server/connections.h). A stream more first asks the open ones to look whether
 // their windows are still there, waits briefly for a place, and is otherwise
 // turned away with kStreamsFullMessage.
 constexpr int kMaxOpenStreams = 56;
