@@ -104,3 +104,62 @@ TEST_F(HubTest, APublishWakesAWaiterWellBeforeTheTimeOut) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(HubTest, OneWaitHandsOverAtMostABatchAndTheNextGoesOnFromThere) {
+  // Four of these fill a batch exactly; the one of twice the size goes alone.
+  const std::string quarter(ChangeHub::kBatchBytes / 4 - 1, 'x');
+  std::vector<std::string> published;
+  for (int i = 0; i < 6; ++i) published.push_back(quarter + std::to_string(i));
+  published.push_back(std::string(2 * ChangeHub::kBatchBytes, 'y'));
+  published.push_back(eventText(8));
+  for (const auto& text : published) hub.publishChange(text);
+  hub.waitLimit = std::chrono::milliseconds(50);
+  std::uint64_t cursor = 0;
+  std::vector<std::size_t> batchSizes;
+  std::vector<std::string> all;
+  for (;;) {
+    std::vector<std::string> texts;
+    bool missed = false;
+    if (!hub.waitForChanges(cursor, texts, missed)) break;
+    EXPECT_FALSE(missed);
+    batchSizes.push_back(texts.size());
+    all.insert(all.end(), texts.begin(), texts.end());
+    EXPECT_EQ(cursor, all.size());
+  }
+  EXPECT_EQ(batchSizes, (std::vector<std::size_t>{4, 2, 1, 1}));
+  EXPECT_EQ(all, published);
+}
+
+TEST_F(HubTest, AskingStreamsToCheckWakesOnlyWaitersThatListenForIt) {
+  hub.waitLimit = std::chrono::milliseconds(30000);
+  std::uint64_t cursor = 0;
+  std::uint64_t checkSeen = 0;
+  std::vector<std::string> texts;
+  bool missed = false;
+  std::thread asker([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    hub.askStreamsToCheck();
+  });
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(hub.waitForChanges(cursor, texts, missed, &checkSeen));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  asker.join();
+  EXPECT_EQ(checkSeen, 1u);
+  EXPECT_EQ(cursor, 0u);
+  EXPECT_TRUE(texts.empty());
+  // A waiter without a check round to compare sleeps through it.
+  hub.waitLimit = std::chrono::milliseconds(200);
+  start = std::chrono::steady_clock::now();
+  hub.askStreamsToCheck();
+  EXPECT_FALSE(hub.waitForChanges(cursor, texts, missed));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+  // News wins over a check asked for at the same time.
+  hub.askStreamsToCheck();
+  hub.publishChange(eventText(1));
+  EXPECT_TRUE(hub.waitForChanges(cursor, texts, missed, &checkSeen));
+  EXPECT_EQ(texts, std::vector<std::string>{eventText(1)});
+}
+
+}  // namespace

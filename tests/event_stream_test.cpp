@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <vector>
+
 #include "server/change_hub.h"
 #include "server/event_stream.h"
 #include "server/state.h"
@@ -75,6 +78,33 @@ TEST_F(StreamTest, AFailedWriteEndsTheStreamAndFreesItsPlace) {
     EXPECT_FALSE(sendNextEvents(stream, broken));
   }
   EXPECT_EQ(openStreamCount(), before);
+}
+
+TEST_F(StreamTest, AStreamAskedToCheckWritesNothingAndEndsOnlyWhenItsBrowserLeft) {
+  for (bool connected : {true, false}) {
+    StreamState stream;
+    RecordingSink out;
+    out.sink.is_writable = [connected] { return connected; };
+    ASSERT_TRUE(sendNextEvents(stream, out.sink));
+    changeHub.askStreamsToCheck();
+    EXPECT_EQ(sendNextEvents(stream, out.sink), connected);
+    EXPECT_EQ(out.chunks.size(), 1u) << connected;
+  }
+}
+
+TEST_F(StreamTest, OnlyTheFirstFiftySixStreamsFindAPlace) {
+  std::vector<std::unique_ptr<StreamState>> streams;
+  for (int i = openStreamCount(); i < kMaxOpenStreams; ++i) {
+    streams.push_back(std::make_unique<StreamState>());
+    EXPECT_TRUE(streams.back()->admitted);
+  }
+  {
+    StreamState extra;
+    EXPECT_FALSE(extra.admitted);
+  }
+  streams.pop_back();
+  StreamState next;
+  EXPECT_TRUE(next.admitted);
 }
 
 }  // namespace

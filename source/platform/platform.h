@@ -48,4 +48,37 @@ void syncFolder(const std::filesystem::path& folder);
 // without sending anything; "" when there is none.
 std::string localNetworkAddress();
 
+// ---- Connections of the HTTP server ----------------------------------------
+// A connected TCP socket, as the HTTP library hands it over.
+using SocketHandle = int;
+
+// Sets what every accepted connection needs: no delayed small writes, and
+// keep-alive probes with a user time-out, so that a peer that vanished without
+// closing (a phone that left the Wi-Fi, a tablet asleep) is noticed within
+// kDeadPeerSeconds instead of the system's quarter of an hour of retransmits.
+constexpr int kKeepAliveIdleSeconds = 10;
+constexpr int kKeepAliveIntervalSeconds = 5;
+constexpr int kKeepAliveProbes = 3;
+constexpr int kUnacknowledgedSeconds = 15;
+constexpr int kDeadPeerSeconds = 25;
+void prepareConnection(SocketHandle socket);
+
+enum class SocketWait { ready, timedOut, failed };
+// Waits up to `milliseconds` until the socket has bytes (or its end) to read.
+SocketWait waitToRead(SocketHandle socket, int milliseconds);
+// Waits up to `milliseconds` until the socket takes more bytes.
+SocketWait waitToWrite(SocketHandle socket, int milliseconds);
+// Whether the peer has closed its end, or the connection broke; never waits.
+// Bytes the peer sent and nobody read yet count as a peer still there.
+bool peerHasLeft(SocketHandle socket);
+// One receive or send; the byte count, 0 at the peer's end (receive), or -1.
+// A send to a closed connection fails instead of raising a signal.
+long receiveSome(SocketHandle socket, char* buffer, std::size_t size);
+long sendSome(SocketHandle socket, const char* data, std::size_t size);
+// The numeric address and port of the peer and of this end; "" and 0 on failure.
+void peerAddress(SocketHandle socket, std::string& ip, int& port);
+void localAddress(SocketHandle socket, std::string& ip, int& port);
+// Shuts both directions and closes the socket.
+void closeConnection(SocketHandle socket);
+
 }  // namespace platform

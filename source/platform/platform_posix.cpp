@@ -3,13 +3,17 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 namespace platform {
 
@@ -113,6 +117,121 @@ std::string localNetworkAddress() {
   }
   ::close(sock);
   return address;
+}
+
+// ---- Connections of the HTTP server ----------------------------------------
+
+namespace {
+
+void setIntOption(int socket, int level, int name, int value) {
+  ::setsockopt(socket, level, name, reinterpret_cast<const void*>(&value), sizeof value);
+}
+
+SocketWait waitFor(SocketHandle socket, short events, int milliseconds) {
+  pollfd entry{};
+  entry.fd = socket;
+  entry.events = events;
+  for (;;) {
+    int n = ::poll(&entry, 1, milliseconds < 0 ? 0 : milliseconds);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return SocketWait::failed;
+    if (n == 0) return SocketWait::timedOut;
+    // An error or hang-up makes the next receive or send report it.
+    return (entry.revents & POLLNVAL) ? SocketWait::failed : SocketWait::ready;
+  }
+}
+
+// The numeric address and port of one end, read with getpeername or getsockname.
+void endAddress(SocketHandle socket, int (*read)(int, sockaddr*, socklen_t*), std::string& ip, int& port) {
+  ip.clear();
+  port = 0;
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (read(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) return;
+  char host[NI_MAXHOST] = {0};
+  char service[NI_MAXSERV] = {0};
+  if (::getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, host, sizeof host, service,
+                    sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) == 0) {
+    ip = host;
+    port = std::atoi(service);
+  }
+}
+
+}  // namespace
+
+void prepareConnection(SocketHandle socket) {
+  setIntOption(socket, IPPROTO_TCP, TCP_NODELAY, 1);
+  setIntOption(socket, SOL_SOCKET, SO_KEEPALIVE, 1);
+#if defined(TCP_KEEPIDLE)
+  setIntOption(socket, IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdleSeconds);
+#elif defined(TCP_KEEPALIVE)
+  // macOS names the idle time TCP_KEEPALIVE.
+  setIntOption(socket, IPPROTO_TCP, TCP_KEEPALIVE, kKeepAliveIdleSeconds);
+#endif
+#if defined(TCP_KEEPINTVL)
+  setIntOption(socket, IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveIntervalSeconds);
+#endif
+#if defined(TCP_KEEPCNT)
+  setIntOption(socket, IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes);
+#endif
+  // Keep-alive probes only run while nothing waits to be acknowledged; a
+  // stream's own writes to a vanished peer need the user time-out to end.
+#if defined(TCP_USER_TIMEOUT)
+  setIntOption(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, kUnacknowledgedSeconds * 1000);
+#elif defined(TCP_RXT_CONNDROPTIME)
+  setIntOption(socket, IPPROTO_TCP, TCP_RXT_CONNDROPTIME, kUnacknowledgedSeconds);
+#endif
+#if defined(SO_NOSIGPIPE)
+  setIntOption(socket, SOL_SOCKET, SO_NOSIGPIPE, 1);
+#endif
+}
+
+SocketWait waitToRead(SocketHandle socket, int milliseconds) { return waitFor(socket, POLLIN, milliseconds); }
+
+SocketWait waitToWrite(SocketHandle socket, int milliseconds) { return waitFor(socket, POLLOUT, milliseconds); }
+
+bool peerHasLeft(SocketHandle socket) {
+  pollfd entry{};
+  entry.fd = socket;
+  entry.events = POLLIN;
+  int n = ::poll(&entry, 1, 0);
+  if (n <= 0) return n < 0 && errno != EINTR;
+  if (entry.revents & (POLLERR | POLLNVAL)) return true;
+  char byte;
+  long got = ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (got > 0) return false;
+  if (got == 0) return true;
+  return errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+}
+
+long receiveSome(SocketHandle socket, char* buffer, std::size_t size) {
+  for (;;) {
+    long n = ::recv(socket, buffer, size, 0);
+    if (n < 0 && errno == EINTR) continue;
+    return n;
+  }
+}
+
+long sendSome(SocketHandle socket, const char* data, std::size_t size) {
+#if defined(MSG_NOSIGNAL)
+  const int flags = MSG_NOSIGNAL;
+#else
+  const int flags = 0;  // SO_NOSIGPIPE, set in prepareConnection, does the same
+#endif
+  for (;;) {
+    long n = ::send(socket, data, size, flags);
+    if (n < 0 && errno == EINTR) continue;
+    return n;
+  }
+}
+
+void peerAddress(SocketHandle socket, std::string& ip, int& port) { endAddress(socket, ::getpeername, ip, port); }
+
+void localAddress(SocketHandle socket, std::string& ip, int& port) { endAddress(socket, ::getsockname, ip, port); }
+
+void closeConnection(SocketHandle socket) {
+  ::shutdown(socket, SHUT_RDWR);
+  ::close(socket);
 }
 
 }  // namespace platform

@@ -14,6 +14,18 @@ void ChangeHub::publishChange(const std::string& text) {
       log.pop_front();
     }
   }
+  wakeAll();
+}
+
+void ChangeHub::askStreamsToCheck() {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++checkRound;
+  }
+  wakeAll();
+}
+
+void ChangeHub::wakeAll() {
   {
     std::lock_guard<std::mutex> lock(wakeMutex);
     if (!waker.joinable()) waker = std::thread(&ChangeHub::wakeLoop, this);
@@ -45,18 +57,29 @@ ChangeHub::~ChangeHub() {
   if (waker.joinable()) waker.join();
 }
 
-bool ChangeHub::waitForChanges(std::uint64_t& cursor, std::vector<std::string>& texts, bool& missed) {
+bool ChangeHub::waitForChanges(std::uint64_t& cursor, std::vector<std::string>& texts, bool& missed,
+                               std::uint64_t* checkSeen) {
   std::unique_lock<std::mutex> lock(mutex);
   const auto deadline = std::chrono::steady_clock::now() + waitLimit;
-  while (seq <= cursor) {
+  auto checkAsked = [&] { return checkSeen != nullptr && checkRound != *checkSeen; };
+  while (seq <= cursor && !checkAsked()) {
     if (cond.wait_until(lock, deadline) == std::cv_status::timeout) break;
   }
-  if (seq <= cursor) return false;
-  missed = !log.empty() && log.front().seq > cursor + 1;
-  for (const auto& entry : log) {
-    if (entry.seq > cursor) texts.push_back(entry.text);
+  if (seq <= cursor) {
+    if (checkAsked()) *checkSeen = checkRound;
+    return false;
   }
-  cursor = seq;
+  missed = !log.empty() && log.front().seq > cursor + 1;
+  // The log's numbers rise by one, so the first newer entry sits at a known place.
+  std::size_t at = missed || log.empty() ? 0 : static_cast<std::size_t>(cursor + 1 - log.front().seq);
+  std::size_t bytes = 0;
+  for (; at < log.size(); ++at) {
+    const ChangeLogEntry& entry = log[at];
+    if (!texts.empty() && bytes + entry.text.size() > kBatchBytes) break;
+    texts.push_back(entry.text);
+    bytes += entry.text.size();
+    cursor = entry.seq;
+  }
   return true;
 }
 

@@ -29,14 +29,29 @@ struct ChangeHub {
   std::size_t logBytes = 0;  // the texts' sizes in log
   // How long waitForChanges waits for news; tests shorten it.
   std::chrono::milliseconds waitLimit{20000};
+  // What one wait hands over at most, in bytes of text (one event always,
+  // whatever its size): a stream that fell behind while its browser reads
+  // slowly catches up in steps of this size instead of copying, and then
+  // building, all of the history at once for each slow stream.
+  static constexpr std::size_t kBatchBytes = 1024 * 1024;
+  // Raised by askStreamsToCheck; each waiter remembers the last it saw.
+  std::uint64_t checkRound = 0;
 
   // Appends one event text and wakes every waiter. Called under stateMutex.
   void publishChange(const std::string& text);
   // Waits (up to waitLimit) for events newer than `cursor`. True with news:
-  // `texts` gets every newer text still kept, oldest first, `missed` tells
-  // whether the event right after the cursor is gone, `cursor` moves to seq.
-  // False after the time-out, with nothing changed. Takes only the hub's mutex.
-  bool waitForChanges(std::uint64_t& cursor, std::vector<std::string>& texts, bool& missed);
+  // `texts` gets the newer texts still kept, oldest first, as many as fit in
+  // kBatchBytes (at least one), `missed` tells whether the event right after
+  // the cursor is gone, and `cursor` moves to the last event handed over.
+  // False after the time-out, with nothing changed. With `checkSeen`, also
+  // false as soon as askStreamsToCheck raised checkRound above *checkSeen
+  // (which then takes the new round). Takes only the hub's mutex.
+  bool waitForChanges(std::uint64_t& cursor, std::vector<std::string>& texts, bool& missed,
+                      std::uint64_t* checkSeen = nullptr);
+  // Wakes every waiting stream so that each looks at once whether its
+  // browser is still connected: a window that was closed while its stream
+  // waited gives its place back now instead of at its next write.
+  void askStreamsToCheck();
   // The number of the last published event.
   std::uint64_t currentSeq();
 
@@ -50,6 +65,7 @@ struct ChangeHub {
   // hub's own does it, so that a write's answer never waits for that. The
   // waker's mutex is taken last of all locks and held only to hand over.
   void wakeLoop();
+  void wakeAll();
   std::mutex wakeMutex;
   std::condition_variable wakeCond;
   bool wakePending = false;

@@ -1,7 +1,9 @@
 #include "server/event_stream.h"
 
 #include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "server/answers.h"
 #include "server/change_hub.h"
@@ -40,7 +42,9 @@ bool sendNextEvents(StreamState& stream, httplib::DataSink& sink) {
   }
   std::vector<std::string> texts;
   bool missed = false;
-  if (!changeHub.waitForChanges(stream.cursor, texts, missed)) {
+  const std::uint64_t checkBefore = stream.checkSeen;
+  if (!changeHub.waitForChanges(stream.cursor, texts, missed, &stream.checkSeen)) {
+    if (stream.checkSeen != checkBefore) return !sink.is_writable || sink.is_writable();
     return sink.write(pingComment().data(), pingComment().size());
   }
   if (missed) return sendFullState(stream, sink);
@@ -56,18 +60,29 @@ bool sendNextEvents(StreamState& stream, httplib::DataSink& sink) {
   return sink.write(out.data(), out.size());
 }
 
-StreamState::StreamState() { openStreams.fetch_add(1); }
+StreamState::StreamState() : admitted(openStreams.fetch_add(1) < kMaxOpenStreams) {}
 StreamState::~StreamState() { openStreams.fetch_sub(1); }
 
 int openStreamCount() { return openStreams.load(); }
 
 void handleEventStream(const httplib::Request&, httplib::Response& response) {
   auto stream = std::make_shared<StreamState>();
-  if (openStreamCount() > kMaxOpenStreams) {
-    sendJson(response, 503, nlohmann::json{{"error", "Too many open calendar windows. Close one and reload."}});
-    return;
+  // A reload closes the old stream just before it opens the new one: ask the
+  // open streams to look for closed windows, and give them a moment to leave.
+  constexpr auto kWaitForPlace = std::chrono::milliseconds(1500);
+  const auto giveUp = std::chrono::steady_clock::now() + kWaitForPlace;
+  while (!stream->admitted) {
+    stream.reset();
+    if (std::chrono::steady_clock::now() >= giveUp) break;
+    changeHub.askStreamsToCheck();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    stream = std::make_shared<StreamState>();
   }
   setNoStore(response);
+  if (!stream) {
+    response.set_content(kStreamsFullMessage, "text/event-stream");
+    return;
+  }
   response.set_header("X-Accel-Buffering", "no");
   // Exactly "text/event-stream": the server library compresses chunked
   // answers of any other type, which would hold events back.

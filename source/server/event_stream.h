@@ -6,9 +6,20 @@
 #include <cstdint>
 
 // Streams hold one worker thread each for as long as they stay open. This many
-// may be open at once; the rest of the 64 workers stay free for page loads,
-// writes and refreshes. One stream more is refused with 503.
+// may be open at once, which keeps the pool's first 64 workers enough for the
+// streams and a household's page loads, writes and refreshes even before it
+// grows (server/connections.h). A stream more first asks the open ones to look whether
+// their windows are still there, waits briefly for a place, and is otherwise
+// turned away with kStreamsFullMessage.
 constexpr int kMaxOpenStreams = 56;
+
+// The answer to a window turned away: an event stream that ends at once. A
+// browser's event source gives up for good after any status but 200; after
+// this one it connects again by itself after the retry time, and gets in as
+// soon as a place is free. The comment line says why to anyone who looks.
+constexpr const char kStreamsFullMessage[] =
+    ": Too many open calendar windows. This one connects again by itself when another closes.\n"
+    "retry: 2000\n\n";
 
 // The number of streams open right now.
 int openStreamCount();
@@ -18,6 +29,8 @@ int openStreamCount();
 struct StreamState {
   std::uint64_t cursor = 0;  // the last event sent, or the state sent whole
   bool started = false;
+  std::uint64_t checkSeen = 0;  // the change hub's last check round it answered
+  bool admitted = false;        // whether it found a place within kMaxOpenStreams
   StreamState();
   ~StreamState();
   StreamState(const StreamState&) = delete;
@@ -27,4 +40,6 @@ struct StreamState {
 // One step of a stream: the full state first, then whatever the change hub
 // brings (events joined in one write, the full state after falling behind,
 // or the keep-alive comment). Returns the write's result; false ends it.
+// Woken to check its connection, it writes nothing and returns whether the
+// browser is still connected.
 bool sendNextEvents(StreamState& stream, httplib::DataSink& sink);

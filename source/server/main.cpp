@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "refresh/refresh.h"
+#include "server/connections.h"
 #include "server/console.h"
 #include "server/data_file.h"
 #include "server/routes.h"
@@ -34,10 +35,10 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  httplib::Server server;
-  // The library's own pool size and keep-alive count are fixed when it is
-  // built; these are the ones this server is designed for.
-  server.new_task_queue = [] { return new httplib::ThreadPool(64); };
+  // Its own pool of workers, keep-alive loop and dead-peer detection
+  // (server/connections.h); the keep-alive count is fixed when the library is
+  // built, so it is set here.
+  HouseholdServer server;
   server.set_keep_alive_max_count(100);
   // Without this every answer on a kept-alive connection waits for the
   // browser's delayed acknowledgement.

@@ -60,7 +60,10 @@ ServerProcess::ServerProcess(ServerOptions options) {
   consolePath_ = fs::temp_directory_path() /
                  ("brimloft-console-" + std::to_string(::getpid()) + "-" + std::to_string(++counter) +
                   "-" + std::to_string(std::random_device{}()) + ".txt");
-  fs::path binary = options.binary.empty() ? fs::path(BRIMLOFT_BINARY) : options.binary;
+  // BRIMLOFT_TEST_SERVER runs the tests against another build (an older one,
+  // to see a test fail without the change it covers).
+  const char* other = std::getenv("BRIMLOFT_TEST_SERVER");
+  fs::path binary = !options.binary.empty() ? options.binary : fs::path(other ? other : BRIMLOFT_BINARY);
   std::vector<std::string> args{binary.string()};
   std::vector<std::string> rest = options.args ? *options.args : std::vector<std::string>{"--port", "0"};
   args.insert(args.end(), rest.begin(), rest.end());
@@ -163,6 +166,14 @@ int ServerProcess::waitForExit(std::chrono::milliseconds timeout) {
   return exited_ ? exitCode_ : -1;
 }
 
+long peakMemoryKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
 int freeLoopbackPort() {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
@@ -175,14 +186,6 @@ int freeLoopbackPort() {
   int port = ntohs(addr.sin_port);
   ::close(fd);
   return port;
-}
-
-long peakMemoryKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return -1;
 }
 
 }  // namespace testsupport

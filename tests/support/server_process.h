@@ -72,11 +72,11 @@ class ServerProcess {
   bool exited_ = false;
 };
 
+// The most memory process `pid` has held at once (VmHWM), in KiB; -1 when unknown.
+long peakMemoryKiB(pid_t pid);
+
 // A port that was free a moment ago on 127.0.0.1.
 int freeLoopbackPort();
-
-// The most memory the process has held at once (VmHWM), in KiB; -1 when unknown.
-long peakMemoryKiB(pid_t pid);
 
 // Polls `condition` every 10 ms until it holds or `timeout` passes.
 template <typename F>

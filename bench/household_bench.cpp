@@ -1,0 +1,327 @@
+// A household of tablets and phones against the real program: N devices,
+// each with its event stream and K kept-alive connections on which it reads
+// and writes every few seconds, devices arriving and leaving, and a storm of
+// reloads. Prints page-load, write and event-delivery percentiles and the
+// refusals. BRIMLOFT_BENCH_SERVER names another build to measure instead.
+// Every loop is bounded; the whole run takes about a minute and a half.
+#include <httplib.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/server_process.h"
+
+using namespace testsupport;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::int64_t nowUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
+}
+
+struct Samples {
+  std::mutex mutex;
+  std::vector<double> ms;
+  void add(double value) {
+    std::lock_guard<std::mutex> lock(mutex);
+    ms.push_back(value);
+  }
+  std::string summary() {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (ms.empty()) return "none";
+    std::sort(ms.begin(), ms.end());
+    auto at = [&](double q) { return ms[std::min(ms.size() - 1, static_cast<std::size_t>(q * ms.size()))]; };
+    char text[160];
+    std::snprintf(text, sizeof text, "p50 %.1f ms, p99 %.1f ms, max %.1f ms (%zu)", at(0.5), at(0.99), ms.back(),
+                  ms.size());
+    return text;
+  }
+};
+
+struct Figures {
+  Samples pageLoads, writes, reads, events;
+  std::atomic<int> refused{0};      // 503 or any other non-200 answer
+  std::atomic<int> turnedAway{0};   // a stream that ended at once and asked to retry
+  std::atomic<int> failed{0};       // no answer at all
+};
+
+// A browser's event source: reconnects after the retry time when a 200
+// stream ends, gives up after any other answer. Records each change's
+// delivery time from the "sent" stamp the writer put in it.
+class DeviceStream {
+ public:
+  DeviceStream(int port, Figures& figures, Clock::time_point opened)
+      : port_(port), figures_(figures), opened_(opened) {
+    thread_ = std::thread([this] { run(); });
+  }
+  ~DeviceStream() { close(); }
+  bool hasFullState() const { return full_; }
+  void close() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+      if (client_) client_->stop();
+    }
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  void run() {
+    for (int attempt = 0; attempt < 50 && !stop_; ++attempt) {
+      httplib::Client client("127.0.0.1", port_);
+      client.set_read_timeout(60, 0);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stop_) return;
+        client_ = &client;
+      }
+      int status = 0;
+      std::string pending;
+      int retryMs = 3000;
+      bool sawFull = false;
+      auto res = client.Get(
+          "/api/stream",
+          [&](const httplib::Response& r) {
+            status = r.status;
+            return true;
+          },
+          [&](const char* data, std::size_t length) {
+            pending.append(data, length);
+            for (auto end = pending.find("\n\n"); end != std::string::npos; end = pending.find("\n\n")) {
+              std::string message = pending.substr(0, end);
+              pending.erase(0, end + 2);
+              auto retry = message.find("retry: ");
+              if (retry != std::string::npos) retryMs = std::atoi(message.c_str() + retry + 7);
+              if (message.find("data: {\"full\":") != std::string::npos) {
+                sawFull = true;
+                if (!full_.exchange(true)) {
+                  figures_.pageLoads.add(std::chrono::duration<double, std::milli>(Clock::now() - opened_).count());
+                }
+                continue;  // the stamps in the whole state are old ones
+              }
+              auto sent = message.find("\"sent\":");
+              if (sent != std::string::npos) {
+                figures_.events.add((nowUs() - std::atoll(message.c_str() + sent + 7)) / 1000.0);
+              }
+            }
+            return !stop_.load();
+          });
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        client_ = nullptr;
+      }
+      if (stop_) return;
+      if (status == 0) {
+        ++figures_.failed;
+      } else if (status != 200) {
+        ++figures_.refused;
+        return;  // an event source never tries again after this
+      } else if (!sawFull) {
+        ++figures_.turnedAway;
+      }
+      (void)res;
+      for (int waited = 0; waited < retryMs && !stop_; waited += 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    }
+  }
+
+  int port_;
+  Figures& figures_;
+  Clock::time_point opened_;
+  std::mutex mutex_;
+  httplib::Client* client_ = nullptr;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> full_{false};
+  std::thread thread_;
+};
+
+// One kept-alive connection of a device: every 4 s it writes the device's
+// item, and every other time it also reads the whole state.
+class DeviceConnection {
+ public:
+  DeviceConnection(int port, Figures& figures, std::string id) : figures_(figures), id_(std::move(id)) {
+    client_ = std::make_unique<httplib::Client>("127.0.0.1", port);
+    client_->set_keep_alive(true);
+    // As a browser does: no write waits for the previous one's acknowledgement.
+    client_->set_tcp_nodelay(true);
+    client_->set_read_timeout(60, 0);
+    thread_ = std::thread([this] { run(); });
+  }
+  ~DeviceConnection() {
+    stop_ = true;
+    client_->stop();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  void record(Samples& samples, Clock::time_point start, const httplib::Result& res) {
+    if (!res) {
+      if (!stop_) ++figures_.failed;
+      return;
+    }
+    if (res->status != 200) ++figures_.refused;
+    samples.add(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+  }
+  void run() {
+    // Spread the devices' rhythms over the period.
+    sleepFor(static_cast<int>(std::hash<std::string>()(id_) % 4000));
+    for (int round = 0; !stop_ && round < 1000; ++round) {
+      auto start = Clock::now();
+      std::string body = "{\"title\":\"" + id_ + "\",\"sent\":" + std::to_string(nowUs()) + "}";
+      record(figures_.writes, start, client_->Put(("/api/doc/events/" + id_).c_str(), body, "application/json"));
+      if (round % 2 == 1 && !stop_) {
+        start = Clock::now();
+        record(figures_.reads, start, client_->Get("/api/state"));
+      }
+      sleepFor(4000);
+    }
+  }
+  void sleepFor(int ms) {
+    for (int waited = 0; waited < ms && !stop_; waited += 10) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+
+  Figures& figures_;
+  std::string id_;
+  std::unique_ptr<httplib::Client> client_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+struct Device {
+  std::unique_ptr<DeviceStream> stream;
+  std::vector<std::unique_ptr<DeviceConnection>> connections;
+};
+
+// A device arrives: its page, then its stream (the page load ends with the
+// stream's full state), then its kept connections.
+std::unique_ptr<Device> arrive(int port, Figures& figures, int k, const std::string& name) {
+  auto device = std::make_unique<Device>();
+  auto start = Clock::now();
+  httplib::Client page("127.0.0.1", port);
+  page.set_tcp_nodelay(true);
+  page.set_read_timeout(10, 0);
+  auto res = page.Get("/");
+  if (!res) ++figures.failed;
+  else if (res->status != 200) ++figures.refused;
+  device->stream = std::make_unique<DeviceStream>(port, figures, start);
+  for (int i = 0; i < k; ++i) {
+    device->connections.push_back(std::make_unique<DeviceConnection>(port, figures, name + "-" + std::to_string(i)));
+  }
+  return device;
+}
+
+struct RunningServer {
+  TempFolder folder;
+  std::unique_ptr<ServerProcess> process;
+  RunningServer() {
+    writeFile(folder.path() / "app.html", "<main>" + std::string(20000, 'x') + "</main>\n");
+    ServerOptions options;
+    options.folder = folder.path();
+    if (const char* server = std::getenv("BRIMLOFT_BENCH_SERVER")) options.binary = server;
+    process = std::make_unique<ServerProcess>(options);
+    if (!process->waitForBanner()) throw std::runtime_error("the server did not start:\n" + process->console());
+  }
+  ~RunningServer() { process->kill(); }
+};
+
+void print(const char* title, Figures& f) {
+  std::printf("%s\n", title);
+  std::printf("  page load (page and first full state): %s\n", f.pageLoads.summary().c_str());
+  std::printf("  write (PUT):                            %s\n", f.writes.summary().c_str());
+  std::printf("  read (GET /api/state):                  %s\n", f.reads.summary().c_str());
+  std::printf("  event delivery (PUT sent to stream):    %s\n", f.events.summary().c_str());
+  std::printf("  refused %d, turned away to retry %d, failed %d\n", f.refused.load(), f.turnedAway.load(),
+              f.failed.load());
+  std::fflush(stdout);
+}
+
+// N devices for `seconds`; one leaves and a new one arrives every 2 s.
+void household(int n, int k, int seconds) {
+  RunningServer server;
+  const int port = server.process->port();
+  Figures figures;
+  std::vector<std::unique_ptr<Device>> devices;
+  int next = 0;
+  for (; next < n; ++next) devices.push_back(arrive(port, figures, k, "d" + std::to_string(next)));
+  const auto end = Clock::now() + std::chrono::seconds(seconds);
+  while (Clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    devices.erase(devices.begin());
+    devices.push_back(arrive(port, figures, k, "d" + std::to_string(next++)));
+  }
+  // Devices that never got their full state count as failed page loads.
+  for (int i = 0; i < 100 && std::any_of(devices.begin(), devices.end(),
+                                         [](auto& d) { return !d->stream->hasFullState(); });
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  for (auto& d : devices) {
+    if (!d->stream->hasFullState()) ++figures.failed;
+  }
+  devices.clear();
+  char title[120];
+  std::snprintf(title, sizeof title, "household: %d devices, each one stream and %d kept connections, %d s", n, k,
+                seconds);
+  print(title, figures);
+}
+
+// A quiet household whose 56 windows are reloaded 100 times in 5 s: each
+// reload closes a window's stream and opens a new one at once.
+void reloadStorm() {
+  RunningServer server;
+  const int port = server.process->port();
+  Figures figures;
+  std::vector<std::unique_ptr<DeviceStream>> windows;
+  for (int i = 0; i < 56; ++i) windows.push_back(std::make_unique<DeviceStream>(port, figures, Clock::now()));
+  for (int i = 0; i < 200 && std::any_of(windows.begin(), windows.end(), [](auto& w) { return !w->hasFullState(); });
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  Figures storm;
+  for (int i = 0; i < 100; ++i) {
+    auto& w = windows[static_cast<std::size_t>(i) % windows.size()];
+    w->close();
+    w = std::make_unique<DeviceStream>(port, storm, Clock::now());
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  // Give every reopened window time to get in, as a browser would wait.
+  for (int i = 0; i < 300 && std::any_of(windows.begin(), windows.end(), [](auto& w) { return !w->hasFullState(); });
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  int without = 0;
+  for (auto& w : windows) without += w->hasFullState() ? 0 : 1;
+  windows.clear();
+  print("reload storm: 56 windows, 100 close-and-reopen cycles in 5 s", storm);
+  std::printf("  windows left without live updates 15 s later: %d of 56\n", without);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::signal(SIGPIPE, SIG_IGN);
+  const char* other = std::getenv("BRIMLOFT_BENCH_SERVER");
+  std::printf("household_bench: %s\n", other ? other : BRIMLOFT_BINARY);
+  const int seconds = argc > 1 ? std::max(5, std::atoi(argv[1])) : 20;
+  try {
+    household(20, 2, seconds);
+    household(20, 3, seconds);
+    reloadStorm();
+  } catch (const std::exception& e) {
+    std::printf("household_bench failed: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}

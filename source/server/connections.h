@@ -1,0 +1,59 @@
+#pragma once
+// How the HTTP server holds its connections: which thread serves each, how
+// long one may wait between requests or take to send one, and how a peer
+// that went away is noticed.
+#include <httplib.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+// The pool starts with kCoreWorkers threads and adds one whenever a
+// connection would otherwise wait for a free thread, up to kMostWorkers. Most
+// connections only wait (open event streams, browsers keeping a connection
+// for their next request, slow senders): a household with many tablets and
+// phones would otherwise queue its page loads and writes behind them.
+constexpr std::size_t kCoreWorkers = 64;
+constexpr std::size_t kMostWorkers = 192;
+
+// A request's line, headers and body must all arrive within this time from
+// its first byte, plus one second for each kRequestBytesPerSecond received:
+// a client that sends a byte now and then cannot hold a thread for long,
+// while a 2 MB write on slow Wi-Fi still has two minutes.
+constexpr std::chrono::seconds kRequestSeconds{10};
+constexpr std::size_t kRequestBytesPerSecond = 16 * 1024;
+
+class WorkerPool : public httplib::TaskQueue {
+ public:
+  WorkerPool(std::size_t core, std::size_t most);
+  ~WorkerPool() override;
+  void enqueue(std::function<void()> job) override;
+  void shutdown() override;
+  std::size_t threadCount();
+
+ private:
+  void work();
+  void startThread();  // called with mutex_ held
+  std::mutex mutex_;
+  std::condition_variable cond_;
+  std::deque<std::function<void()>> jobs_;
+  std::vector<std::thread> threads_;
+  std::size_t idle_ = 0;
+  std::size_t most_;
+  bool stopping_ = false;
+};
+
+// The server with this program's connection handling in place of the
+// library's own keep-alive loop (whose time-outs restart with every byte).
+class HouseholdServer : public httplib::Server {
+ public:
+  HouseholdServer();
+
+ private:
+  bool process_and_close_socket(socket_t sock) override;
+};

@@ -1,0 +1,130 @@
+// The server's own connection handling: its pool of workers and the options
+// every accepted connection gets.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "server/connections.h"
+
+namespace {
+
+TEST(WorkerPool, GrowsSoThatNoJobWaitsBehindOnesThatOnlyWait) {
+  WorkerPool pool(4, 40);
+  std::mutex mutex;
+  std::condition_variable cond;
+  int running = 0;
+  bool release = false;
+  for (int i = 0; i < 30; ++i) {
+    pool.enqueue([&] {
+      std::unique_lock<std::mutex> lock(mutex);
+      ++running;
+      cond.notify_all();
+      cond.wait(lock, [&] { return release; });
+    });
+  }
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    EXPECT_TRUE(cond.wait_for(lock, std::chrono::seconds(10), [&] { return running == 30; })) << running;
+    release = true;
+  }
+  cond.notify_all();
+  // Threads still starting count as busy, so a few more may have been added.
+  EXPECT_GE(pool.threadCount(), 30u);
+  EXPECT_LE(pool.threadCount(), 34u);
+  pool.shutdown();
+}
+
+TEST(WorkerPool, NeverGrowsBeyondItsMostAndStillRunsEveryJob) {
+  WorkerPool pool(2, 5);
+  std::atomic<int> done{0};
+  for (int i = 0; i < 50; ++i) {
+    pool.enqueue([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      ++done;
+    });
+  }
+  for (int i = 0; i < 1000 && done < 50; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(done.load(), 50);
+  EXPECT_LE(pool.threadCount(), 5u);
+  pool.shutdown();
+}
+
+// The accepted end of a connection to `port` in this process, found among
+// its open files; -1 when there is none.
+int acceptedSocket(int port) {
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  int found = -1;
+  while (dirent* entry = ::readdir(dir)) {
+    int fd = std::atoi(entry->d_name);
+    if (fd <= 2) continue;
+    sockaddr_in local{}, peer{};
+    socklen_t length = sizeof local;
+    int listening = 0;
+    socklen_t size = sizeof listening;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 || local.sin_family != AF_INET) continue;
+    length = sizeof peer;
+    if (ntohs(local.sin_port) != port || ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) continue;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 && listening == 0) found = fd;
+  }
+  ::closedir(dir);
+  return found;
+}
+
+int intOption(int fd, int level, int name) {
+  int value = -1;
+  socklen_t size = sizeof value;
+  ::getsockopt(fd, level, name, &value, &size);
+  return value;
+}
+
+TEST(HouseholdServer, EveryAcceptedConnectionWatchesForAVanishedPeer) {
+  HouseholdServer server;
+  struct Option {
+    int level, name, expected;
+    const char* what;
+  } const options[] = {
+      {SOL_SOCKET, SO_KEEPALIVE, 1, "SO_KEEPALIVE"},
+      {IPPROTO_TCP, TCP_NODELAY, 1, "TCP_NODELAY"},
+      {IPPROTO_TCP, TCP_KEEPIDLE, platform::kKeepAliveIdleSeconds, "TCP_KEEPIDLE"},
+      {IPPROTO_TCP, TCP_KEEPINTVL, platform::kKeepAliveIntervalSeconds, "TCP_KEEPINTVL"},
+      {IPPROTO_TCP, TCP_KEEPCNT, platform::kKeepAliveProbes, "TCP_KEEPCNT"},
+      {IPPROTO_TCP, TCP_USER_TIMEOUT, platform::kUnacknowledgedSeconds * 1000, "TCP_USER_TIMEOUT"},
+  };
+  std::vector<int> seen;
+  std::atomic<bool> answered{false};
+  int port = 0;
+  // Read while the request is served, on the connection that carries it.
+  server.Get("/x", [&](const httplib::Request&, httplib::Response& response) {
+    const int fd = acceptedSocket(port);
+    for (const auto& o : options) seen.push_back(fd < 0 ? -2 : intOption(fd, o.level, o.name));
+    answered = true;
+    response.set_content("ok", "text/plain");
+  });
+  port = server.bind_to_any_port("127.0.0.1");
+  ASSERT_GT(port, 0);
+  std::thread serving([&] { server.listen_after_bind(); });
+  httplib::Client client("127.0.0.1", port);
+  auto res = client.Get("/x");
+  server.stop();
+  serving.join();
+  ASSERT_TRUE(res);
+  ASSERT_TRUE(answered.load());
+  ASSERT_EQ(seen.size(), std::size(options));
+  for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], options[i].expected) << options[i].what;
+  EXPECT_LE(platform::kKeepAliveIdleSeconds + platform::kKeepAliveIntervalSeconds * platform::kKeepAliveProbes,
+            platform::kDeadPeerSeconds);
+}
+
+}  // namespace

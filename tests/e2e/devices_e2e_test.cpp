@@ -1,0 +1,273 @@
+// Tablets and phones that come and go, reload, keep connections open, send
+// slowly or read slowly, against the real program.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "support/event_stream_reader.h"
+#include "support/server_process.h"
+
+using namespace testsupport;
+using namespace std::chrono_literals;
+
+namespace {
+
+const char kFullState[] = "retry: 3000\ndata: {\"full\":";
+
+struct DevicesTest : ::testing::Test {
+  TempFolder folder;
+  std::unique_ptr<ServerProcess> server;
+  void startServer() {
+    ServerOptions options;
+    options.folder = folder.path();
+    server = std::make_unique<ServerProcess>(options);
+    ASSERT_TRUE(server->waitForBanner()) << server->console();
+  }
+  void SetUp() override { startServer(); }
+  // A write on a connection of its own, as another device makes it.
+  int put(const std::string& path, const std::string& body) {
+    httplib::Client client("127.0.0.1", server->port());
+    client.set_read_timeout(20, 0);
+    auto res = client.Put(path, body, "application/json");
+    return res ? res->status : -1;
+  }
+  // A request of a device that has just arrived, on a connection of its own.
+  httplib::Result timedGet(const std::string& path, std::chrono::milliseconds& took) {
+    httplib::Client device("127.0.0.1", server->port());
+    device.set_read_timeout(15, 0);
+    const auto start = std::chrono::steady_clock::now();
+    auto res = device.Get(path.c_str());
+    took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    return res;
+  }
+  std::vector<std::unique_ptr<EventStreamReader>> openStreams(int n) {
+    std::vector<std::unique_ptr<EventStreamReader>> streams;
+    for (int i = 0; i < n; ++i) streams.push_back(std::make_unique<EventStreamReader>(server->port()));
+    for (auto& s : streams) EXPECT_TRUE(s->waitFor(kFullState, 10s));
+    return streams;
+  }
+};
+
+// A plain TCP connection to the server, for clients that misbehave.
+int connectTo(int port, int receiveBuffer = 0) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Whether the server has closed the connection (nothing is ever sent to it).
+bool closedByServer(int fd) {
+  pollfd entry{fd, POLLIN, 0};
+  if (::poll(&entry, 1, 0) <= 0) return false;
+  char buffer[256];
+  return ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) <= 0;
+}
+
+TEST_F(DevicesTest, ClosedWindowsGiveTheirPlacesToReopenedOnesAtOnce) {
+  auto streams = openStreams(56);
+  // Ten windows are closed and reopened (a reload) all at the same moment.
+  streams.erase(streams.begin(), streams.begin() + 10);
+  std::vector<std::unique_ptr<BrowserEventSource>> reopened;
+  for (int i = 0; i < 10; ++i) reopened.push_back(std::make_unique<BrowserEventSource>(server->port()));
+  const auto start = std::chrono::steady_clock::now();
+  for (auto& r : reopened) {
+    EXPECT_TRUE(r->waitFor(kFullState, 10s)) << r->text();
+    EXPECT_FALSE(r->gaveUp()) << r->lastStatus();
+  }
+  ASSERT_EQ(put("/api/doc/chores/c1", R"({"task":"dishes"})"), 200);
+  for (auto& r : reopened) EXPECT_TRUE(r->waitFor("\"dishes\"", 10s)) << r->text();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  for (auto& s : streams) EXPECT_TRUE(s->waitFor("\"dishes\"", 10s));
+}
+
+TEST_F(DevicesTest, AWindowTurnedAwayAtTheLimitComesBackByItselfWhenAPlaceIsFree) {
+  auto streams = openStreams(56);
+  BrowserEventSource extra(server->port());
+  // Turned away with an answer that makes an event source try again.
+  ASSERT_TRUE(extra.waitFor("Too many open calendar windows", 10s)) << extra.lastStatus();
+  EXPECT_EQ(extra.lastStatus(), 200);
+  EXPECT_FALSE(extra.waitFor(kFullState, 3s));
+  EXPECT_GE(extra.connections(), 2);
+  EXPECT_FALSE(extra.gaveUp());
+  streams.pop_back();
+  EXPECT_TRUE(extra.waitFor(kFullState, 10s)) << extra.text();
+  ASSERT_EQ(put("/api/doc/chores/c1", R"({"task":"dishes"})"), 200);
+  EXPECT_TRUE(extra.waitFor("\"dishes\"", 10s));
+}
+
+TEST_F(DevicesTest, ADeviceWithThreeKeptConnectionsPerWindowLeavesPagesFast) {
+  // Twenty windows, each with its stream and three kept-alive connections
+  // that ask something every two seconds.
+  auto streams = openStreams(20);
+  std::atomic<bool> stop{false};
+  std::atomic<int> answered{0};
+  std::vector<std::thread> tablets;
+  for (int i = 0; i < 60; ++i) {
+    tablets.emplace_back([&, i] {
+      httplib::Client client("127.0.0.1", server->port());
+      client.set_keep_alive(true);
+      client.set_read_timeout(30, 0);
+      while (!stop) {
+        if (client.Get("/api/state")) ++answered;
+        for (int t = 0; t < 200 && !stop; ++t) std::this_thread::sleep_for(10ms);
+      }
+      (void)i;
+    });
+  }
+  waitUntil([&] { return answered >= 60; }, 10s);
+  std::this_thread::sleep_for(1s);
+  // A new device arrives: its page and its first write are answered at once.
+  std::chrono::milliseconds pageTime;
+  auto page = timedGet("/", pageTime);
+  stop = true;
+  for (auto& t : tablets) t.join();
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  EXPECT_LT(pageTime, 5s);
+  EXPECT_GE(answered.load(), 60);
+}
+
+TEST_F(DevicesTest, SlowAndSilentConnectionsAreCutOffAndDoNotStopTheHousehold) {
+  auto streams = openStreams(20);
+  // Sixty connections send a request a byte every two seconds, forty send nothing.
+  const std::string request = "GET /api/state HTTP/1.1\r\nHost: x\r\n\r\n";
+  std::vector<int> trickling, silent;
+  for (int i = 0; i < 60; ++i) trickling.push_back(connectTo(server->port()));
+  for (int i = 0; i < 40; ++i) silent.push_back(connectTo(server->port()));
+  std::atomic<bool> stop{false};
+  std::thread trickle([&] {
+    for (std::size_t at = 0; !stop && at < request.size() - 1; ++at) {
+      for (int fd : trickling) ::send(fd, request.data() + at, 1, MSG_NOSIGNAL);
+      for (int t = 0; t < 200 && !stop; ++t) std::this_thread::sleep_for(10ms);
+    }
+  });
+  std::this_thread::sleep_for(3s);
+  std::chrono::milliseconds answerTime;
+  ASSERT_TRUE(timedGet("/api/state", answerTime));
+  EXPECT_LT(answerTime, 5s) << answerTime.count();
+  // The server lets go of each within its time for a whole request.
+  auto allClosed = [](const std::vector<int>& fds) {
+    for (int fd : fds) {
+      if (!closedByServer(fd)) return false;
+    }
+    return true;
+  };
+  EXPECT_TRUE(waitUntil([&] { return allClosed(silent); }, 20s));
+  EXPECT_TRUE(waitUntil([&] { return allClosed(trickling); }, 30s));
+  stop = true;
+  trickle.join();
+  for (int fd : trickling) ::close(fd);
+  for (int fd : silent) ::close(fd);
+}
+
+TEST_F(DevicesTest, SlowReadersNeverMakeTheServerBuildTheirWholeBacklog) {
+  // Eight windows on a slow link read 64 KiB every 50 ms while 1 MB items are written.
+  std::vector<int> readers;
+  const std::string request = "GET /api/stream HTTP/1.1\r\nHost: x\r\n\r\n";
+  for (int i = 0; i < 8; ++i) {
+    int fd = connectTo(server->port(), 64 * 1024);
+    ASSERT_GE(fd, 0);
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    readers.push_back(fd);
+  }
+  std::atomic<bool> stop{false};
+  std::atomic<long long> received{0};
+  std::thread reading([&] {
+    std::vector<char> buffer(64 * 1024);
+    while (!stop) {
+      for (int fd : readers) {
+        long n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (n > 0) received += n;
+      }
+      std::this_thread::sleep_for(50ms);
+    }
+  });
+  std::this_thread::sleep_for(500ms);
+  const long before = peakMemoryKiB(server->pid());
+  for (int i = 0; i < 48; ++i) {
+    std::string body = "{\"n\":" + std::to_string(i) + ",\"text\":\"" + std::string(1000000, 'a' + i % 26) + "\"}";
+    ASSERT_EQ(put("/api/doc/events/big", body), 200);
+  }
+  std::this_thread::sleep_for(8s);
+  const long peak = peakMemoryKiB(server->pid());
+  stop = true;
+  reading.join();
+  for (int fd : readers) ::close(fd);
+  EXPECT_GT(received.load(), 8LL * 1000000);
+  std::printf("server's peak resident size: %ld MiB (before the writes %ld MiB)\n", peak / 1024, before / 1024);
+  // State, history (48 MB) and the parsed writes take about 150 MB; eight
+  // streams each building their whole backlog took over a gigabyte.
+  EXPECT_LT(peak, 450L * 1024) << "before the writes: " << before << " KiB";
+}
+
+// Counts this network's TCP connections whose local end is `port`, in the
+// states where they still hold a worker (established, or closed by the peer).
+int connectionsOnPort(int port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);
+  int n = 0;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    auto colon = local.find(':');
+    if (colon == std::string::npos) continue;
+    if (std::stoi(local.substr(colon + 1), nullptr, 16) != port) continue;
+    if (state == "01" || state == "08") ++n;
+  }
+  return n;
+}
+
+// Runs in a network of its own, made for this test only, whose loopback link
+// is then taken down: the open streams' devices vanish without a word, as a
+// phone does that leaves the house.
+struct VanishingDevicesTest : DevicesTest {
+  void SetUp() override {
+    if (::unshare(CLONE_NEWNET) != 0) {
+      GTEST_SKIP() << "no private network namespace here (unshare: " << std::strerror(errno)
+                   << "); run as root to test dead-peer detection";
+    }
+    ASSERT_EQ(std::system("ip link set lo up"), 0) << "the test needs the ip program (iproute2)";
+    startServer();
+  }
+};
+
+TEST_F(VanishingDevicesTest, StreamsOfDevicesThatVanishedAreEndedWithinAboutAMinute) {
+  auto ghosts = openStreams(56);
+  ASSERT_EQ(connectionsOnPort(server->port()), 56);
+  ASSERT_EQ(std::system("ip link set lo down"), 0);
+  const auto start = std::chrono::steady_clock::now();
+  const bool noticed = waitUntil([&] { return connectionsOnPort(server->port()) == 0; }, 100s);
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+  ASSERT_EQ(std::system("ip link set lo up"), 0);
+  EXPECT_TRUE(noticed) << connectionsOnPort(server->port()) << " connections still open after " << seconds.count()
+                       << " s";
+  EXPECT_LT(seconds.count(), 60);
+  // Their places are free again: a new window gets in, by itself.
+  BrowserEventSource window(server->port());
+  EXPECT_TRUE(window.waitFor(kFullState, 40s)) << window.text();
+  ghosts.clear();
+}
+
+}  // namespace
