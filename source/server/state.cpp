@@ -34,20 +34,31 @@ json getItem(const std::string& section, const std::string& id) {
 }
 
 void applyChange(const std::string& section, const std::string& id, const json* value) {
-  std::lock_guard<std::mutex> lock(stateMutex);
-  json event = json::object();
-  event["coll"] = section;
-  event["id"] = id;
-  json& sec = stateDoc[section];
-  if (value) {
-    sec[id] = *value;
-    event["data"] = *value;
-  } else {
-    if (sec.is_object()) sec.erase(id);
-    event["data"] = nullptr;
+  // The event text and the stored copy depend on nothing but the arguments,
+  // so they are made before the lock is taken: for a large item that is most
+  // of the work, and other readers and writers need not wait for it. The text
+  // is the compact dump of {"coll","data","id"}, whose members come in that
+  // order, written piece by piece to spare a second copy of the item.
+  const std::string text = "{\"coll\":" + dumpCompact(json(section)) +
+                           ",\"data\":" + (value ? dumpCompact(*value) : std::string("null")) +
+                           ",\"id\":" + dumpCompact(json(id)) + "}";
+  json replaced = value ? *value : json();
+  {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    json& sec = stateDoc[section];
+    if (value) {
+      sec[id].swap(replaced);
+    } else if (sec.is_object()) {
+      auto found = sec.find(id);
+      if (found != sec.end()) {
+        replaced.swap(*found);
+        sec.erase(found);
+      }
+    }
+    stateDirty.exchange(true);
+    changeHub.publishChange(text);
   }
-  stateDirty.exchange(true);
-  changeHub.publishChange(dumpCompact(event));
+  // `replaced` now holds the previous item, freed after the lock is released.
 }
 
 bool isWritableSection(const std::string& section) {
