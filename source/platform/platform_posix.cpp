@@ -9,6 +9,10 @@
 
 #include <cerrno>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace platform {
 
 FILE* openCommandPipe(const std::string& command) { return ::popen(command.c_str(), "r"); }
@@ -82,6 +86,14 @@ std::string localNetworkAddress() {
   }
   ::close(sock);
   return address;
+}
+
+void limitMemoryPools(int pools) {
+#if defined(__GLIBC__)
+  ::mallopt(M_ARENA_MAX, pools);
+#else
+  static_cast<void>(pools);
+#endif
 }
 
 }  // namespace platform

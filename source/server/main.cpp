@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "platform/platform.h"
 #include "refresh/refresh.h"
 #include "server/console.h"
 #include "server/data_file.h"
@@ -13,6 +14,8 @@
 #include "server/state.h"
 
 int main(int argc, char** argv) {
+  // With a pool per worker, 64 workers would each keep a large write's memory.
+  platform::limitMemoryPools(4);
   baseDir = chooseBaseDir(argc > 0 ? argv[0] : nullptr);
   dataFilePath = baseDir / "family-data.json";
   appPagePath = baseDir / "app.html";
