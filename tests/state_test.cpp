@@ -95,6 +95,8 @@ TEST(JsonText, ParseRefusesNestingBeyondTheBound) {
     EXPECT_THROW(parseBounded(bad, kMaxItemDepth), json::exception) << bad;
   }
   EXPECT_EQ(parseBounded(" {\"a\":[{}]} ", kMaxItemDepth), json({{"a", {json::object()}}}));
+  // A text that fails before it nests too deep fails as the parser says.
+  EXPECT_THROW(parseBounded("[1 " + nested(1000), kMaxItemDepth), json::parse_error);
 }
 
 TEST(JsonText, DepthCountsOnlyBracketsOutsideTexts) {

@@ -14,44 +14,50 @@ JsonTooDeep::JsonTooDeep() : json::exception(0, "JSON nests too deeply") {}
 
 namespace {
 
-// The deepest nesting of arrays and objects in `text`, or maxDepth + 1 as soon
-// as it is known to be deeper. Brackets inside strings do not count; a
-// backslash in a string hides the byte after it, as it does for the parser.
-// Wherever the text is valid JSON this is the parser's own depth, so the
-// parser, which runs only when this passes, never builds a deeper value.
-int nestingDepth(const std::string& text, int maxDepth) {
-  int depth = 0;
-  int deepest = 0;
-  bool inString = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (inString) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        inString = false;
-      }
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > deepest) {
-        deepest = depth;
-        if (deepest > maxDepth) return deepest;
-      }
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      --depth;
-    }
+// The library's own builder of values, with a count of open arrays and
+// objects that refuses to open one more than the bound. Its events come in
+// the parser's order, so a text is refused at exactly the point where it
+// first nests too deeply, and every other failure is the parser's own.
+class BoundedBuilder : public nlohmann::detail::json_sax_dom_parser<json> {
+  using Builder = nlohmann::detail::json_sax_dom_parser<json>;
+
+ public:
+  BoundedBuilder(json& result, int maxDepth) : Builder(result, true), maxDepth_(maxDepth) {}
+
+  bool start_object(std::size_t size) {
+    open();
+    return Builder::start_object(size);
   }
-  return deepest;
-}
+  bool end_object() {
+    --depth_;
+    return Builder::end_object();
+  }
+  bool start_array(std::size_t size) {
+    open();
+    return Builder::start_array(size);
+  }
+  bool end_array() {
+    --depth_;
+    return Builder::end_array();
+  }
+
+ private:
+  void open() {
+    if (++depth_ > maxDepth_) throw JsonTooDeep();
+  }
+  int maxDepth_;
+  int depth_ = 0;
+};
 
 }  // namespace
 
 json parseBounded(const std::string& text, int maxDepth) {
-  // The depth is checked by a scan of its own rather than by the parser's
-  // callback: with a callback the library searches the enclosing container
-  // after every object inside it closes, which makes a text of many small
-  // objects take time that grows with the square of its size.
-  if (nestingDepth(text, maxDepth) > maxDepth) throw JsonTooDeep();
-  return json::parse(text, nullptr, true, false);
+  // The parser's callback could bound the depth too, but with a callback the
+  // library searches the enclosing container after every object inside it
+  // closes, which makes a text of many small objects take time that grows
+  // with the square of its size.
+  json result;
+  BoundedBuilder builder(result, maxDepth);
+  json::sax_parse(text, &builder, json::input_format_t::json, true, false);
+  return result;
 }
