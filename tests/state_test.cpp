@@ -78,6 +78,17 @@ TEST_F(StateTest, ConcurrentWritesPublishInTheOrderTheyApplied) {
   EXPECT_EQ(lastEvent(), dumpCompact(json{{"coll", "events"}, {"id", "shared"}, {"data", expected}}));
 }
 
+TEST_F(StateTest, AMovedValueIsStoredWithoutACopyAndHandsBackThePreviousItem) {
+  json first{{"title", "old"}};
+  applyChange("events", "m", &first);
+  json second{{"title", "new"}, {"n", 2}};
+  applyChange("events", "m", std::move(second));
+  EXPECT_EQ(getItem("events", "m"), json({{"title", "new"}, {"n", 2}}));
+  EXPECT_EQ(second, first);
+  EXPECT_EQ(lastEvent(), R"({"coll":"events","data":{"n":2,"title":"new"},"id":"m"})");
+  EXPECT_TRUE(stateDirty);
+}
+
 TEST(JsonText, IndentedTextIsTheDataFileLayout) {
   json doc{{"b", json::array()}, {"a", {{"x", 1}}}, {"c", json::object()}};
   EXPECT_EQ(dumpIndented(doc), "{\n \"a\": {\n  \"x\": 1\n },\n \"b\": [],\n \"c\": {}\n}");
