@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -20,6 +21,9 @@ const char kFreshMessage[] = "Starting with a fresh family calendar.\n";
 const char kLoadedMessage[] = "Loaded saved family data.\n";
 const char kUnreadableMessage[] =
     "The saved data file could not be read. A copy was kept as family-data.broken.json.\n";
+const char kPartlyUsedMessage[] =
+    "Loaded saved family data, except for parts the calendar could not use. A copy of the whole file was kept as "
+    "family-data.broken.json.\n";
 
 struct DataFileTest : ::testing::Test {
   TempFolder folder;
@@ -37,6 +41,19 @@ struct DataFileTest : ::testing::Test {
     return ::testing::internal::GetCapturedStdout();
   }
   fs::path broken() const { return baseDir / "family-data.broken.json"; }
+  // The copies of data files in the folder, by name.
+  std::vector<std::string> copies() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(baseDir)) {
+      std::string name = entry.path().filename().string();
+      if (name.rfind("family-data.broken", 0) == 0) names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  void clearFolder() const {
+    for (const auto& entry : fs::directory_iterator(baseDir)) fs::remove_all(entry.path());
+  }
   json sectionsOnly() const {
     json empty = json::object();
     for (const auto& s : allSections) empty[s] = json::object();
@@ -52,14 +69,14 @@ TEST_F(DataFileTest, MissingFileStartsFresh) {
   EXPECT_FALSE(fs::exists(dataFilePath));  // nothing written until a change
 }
 
-TEST_F(DataFileTest, ParsableFilesLoadTheirObjectSections) {
+TEST_F(DataFileTest, FilesMadeOfSectionsLoadWhole) {
   struct Case {
     std::string name, file;
     json events, members;
   } cases[] = {
-      {"sections", R"({"events":{"e":{"t":1}},"members":{"m":{}},"extra":{"x":1}})", {{"e", {{"t", 1}}}}, {{"m", json::object()}}},
+      {"sections", R"({"events":{"e":{"t":1}},"members":{"m":{}}})", {{"e", {{"t", 1}}}}, {{"m", json::object()}}},
       {"byte-order mark", "\xEF\xBB\xBF{\"events\":{\"e\":5}}", {{"e", 5}}, json::object()},
-      {"events not an object", R"({"events":[1,2],"members":{"m":1}})", json::object(), {{"m", 1}}},
+      {"empty object", "{}", json::object(), json::object()},
       {"empty array", "[]", json::object(), json::object()},
       {"null", " null\n", json::object(), json::object()},
   };
@@ -70,7 +87,44 @@ TEST_F(DataFileTest, ParsableFilesLoadTheirObjectSections) {
     EXPECT_EQ(stateDoc["events"], c.events) << c.name;
     EXPECT_EQ(stateDoc["members"], c.members) << c.name;
     EXPECT_EQ(stateDoc.size(), 9u) << c.name;
-    EXPECT_FALSE(fs::exists(broken())) << c.name;
+    EXPECT_EQ(copies(), std::vector<std::string>{}) << c.name;
+  }
+}
+
+TEST_F(DataFileTest, WhatTheLoadCannotTakeIsKeptInACopy) {
+  // The sections that are objects load; the whole file is copied aside
+  // before the first save drops the rest.
+  struct Case {
+    std::string name, file;
+    json events, lists;
+  } cases[] = {
+      {"section an array", R"({"events":[1,2],"lists":{"l":1}})", json::object(), {{"l", 1}}},
+      {"section a text", R"({"events":"e","lists":{"l":1}})", json::object(), {{"l", 1}}},
+      {"section a number", R"({"events":7})", json::object(), json::object()},
+      {"section null", R"({"lists":{"l":1},"events":null})", json::object(), {{"l", 1}}},
+      {"other member", R"({"events":{"e":{"t":1}},"extra":{"x":1}})", {{"e", {{"t", 1}}}}, json::object()},
+      {"a mix", R"({"events":{"e":2},"members":[{"n":"Ann"}],"lists":{"l":{}},"notes":"x"})", {{"e", 2}},
+       {{"l", json::object()}}},
+      {"top level an array", R"([{"events":{"e":1}}])", json::object(), json::object()},
+      {"top level a text", R"("events")", json::object(), json::object()},
+      {"top level a number", "0", json::object(), json::object()},
+  };
+  for (const auto& c : cases) {
+    SetUp();
+    clearFolder();
+    writeFile(dataFilePath, c.file);
+    EXPECT_EQ(load(), kPartlyUsedMessage) << c.name;
+    EXPECT_EQ(stateDoc["events"], c.events) << c.name;
+    EXPECT_EQ(stateDoc["lists"], c.lists) << c.name;
+    EXPECT_EQ(stateDoc.size(), 9u) << c.name;
+    EXPECT_EQ(copies(), std::vector<std::string>{"family-data.broken.json"}) << c.name;
+    EXPECT_EQ(readFile(broken()), c.file) << c.name;
+    // The first save replaces the data file; the copy stays.
+    json item{{"t", 2}};
+    applyChange("meals", "x", &item);
+    saveIfDirty();
+    EXPECT_EQ(parseBounded(readFile(dataFilePath), 10)["meals"]["x"], item) << c.name;
+    EXPECT_EQ(readFile(broken()), c.file) << c.name;
   }
 }
 
@@ -80,7 +134,7 @@ TEST_F(DataFileTest, UnreadableFilesAreCopiedAsideAndLeftUntouched) {
                                "{\"t\":\"\xFF\"}", deep};
   for (const auto& bytes : cases) {
     SetUp();
-    writeFile(broken(), "an older copy");
+    clearFolder();
     writeFile(dataFilePath, bytes);
     EXPECT_EQ(load(), kUnreadableMessage) << bytes.substr(0, 40);
     EXPECT_EQ(stateDoc, sectionsOnly());
@@ -89,18 +143,76 @@ TEST_F(DataFileTest, UnreadableFilesAreCopiedAsideAndLeftUntouched) {
   }
 }
 
-TEST_F(DataFileTest, AnUnreadableFileThatCannotBeCopiedIsNeverReplaced) {
+TEST_F(DataFileTest, AnEarlierCopyIsNeverReplaced) {
+  writeFile(broken(), "an older copy");
+  writeFile(baseDir / "family-data.broken-2.json", "another older copy");
   writeFile(dataFilePath, "{not json");
-  fs::create_directory(broken());  // the copy cannot be made
-  std::string printed = load();
-  EXPECT_NE(printed.find("no copy of it could be made"), std::string::npos) << printed;
+  EXPECT_EQ(load(), "The saved data file could not be read. A copy was kept as family-data.broken-3.json.\n");
+  EXPECT_EQ(readFile(baseDir / "family-data.broken-3.json"), "{not json");
+  // Starting again with the same file names the copy already made.
+  SetUp();
+  EXPECT_EQ(load(), "The saved data file could not be read. A copy was kept as family-data.broken-3.json.\n");
+  // A different file, and one the load takes only in part, get a copy of their own.
+  SetUp();
+  writeFile(dataFilePath, "{\"junk\":1}");
+  EXPECT_EQ(load(),
+            "Loaded saved family data, except for parts the calendar could not use. A copy of the whole file "
+            "was kept as family-data.broken-4.json.\n");
+  EXPECT_EQ(readFile(broken()), "an older copy");
+  EXPECT_EQ(readFile(baseDir / "family-data.broken-2.json"), "another older copy");
+  EXPECT_EQ(readFile(baseDir / "family-data.broken-3.json"), "{not json");
+  EXPECT_EQ(readFile(baseDir / "family-data.broken-4.json"), "{\"junk\":1}");
+  EXPECT_EQ(copies().size(), 4u);
+}
+
+TEST_F(DataFileTest, AFileThatCannotBeCopiedIsNeverReplaced) {
+  // Every name a copy could take is in use by a folder.
+  fs::create_directory(broken());
+  for (int n = 2; n <= 1000; ++n) fs::create_directory(baseDir / ("family-data.broken-" + std::to_string(n) + ".json"));
+  const std::string notSaved =
+      "It is left as it is: changes will not be saved until family-data.json is moved out of this folder.\n";
+  const std::pair<std::string, std::string> cases[] = {
+      {"{not json", "The saved data file could not be read, and no copy of it could be made. " + notSaved},
+      {"{\"events\":{\"e\":1},\"junk\":1}",
+       "Loaded saved family data, except for parts the calendar could not use, and no copy of the file could be "
+       "made. " + notSaved},
+  };
+  for (const auto& [file, message] : cases) {
+    SetUp();
+    fs::remove_all(baseDir / "moved-away.json");
+    writeFile(dataFilePath, file);
+    EXPECT_EQ(load(), message);
+    json item{{"t", 1}};
+    applyChange("events", "e", &item);
+    saveIfDirty();
+    EXPECT_EQ(readFile(dataFilePath), file);
+    EXPECT_TRUE(stateDirty);  // the change is kept for later
+    fs::rename(dataFilePath, baseDir / "moved-away.json");
+    saveIfDirty();
+    EXPECT_EQ(parseBounded(readFile(dataFilePath), 10)["events"]["e"], item);
+  }
+}
+
+TEST_F(DataFileTest, AFolderInTheDataFilesPlaceIsNamedAsTheCause) {
+  fs::create_directory(dataFilePath);
+  EXPECT_EQ(load(),
+            "There is a folder called family-data.json where the saved data belongs. The calendar starts empty, "
+            "and changes cannot be saved until that folder is moved or renamed.\n");
+  EXPECT_EQ(stateDoc, sectionsOnly());
   json item{{"t", 1}};
   applyChange("events", "e", &item);
+  ::testing::internal::CaptureStdout();
   saveIfDirty();
-  EXPECT_EQ(readFile(dataFilePath), "{not json");
-  EXPECT_TRUE(stateDirty);  // the change is kept for later
-  fs::rename(dataFilePath, baseDir / "moved-away.json");
   saveIfDirty();
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "Could not save family-data.json: a folder of that name is in the way. Trying again.\n");
+  EXPECT_TRUE(stateDirty);
+  EXPECT_TRUE(fs::is_directory(dataFilePath));
+  EXPECT_FALSE(fs::exists(baseDir / "family-data.json.tmp"));
+  fs::remove(dataFilePath);
+  ::testing::internal::CaptureStdout();
+  saveIfDirty();
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Family data saved again.\n");
   EXPECT_EQ(parseBounded(readFile(dataFilePath), 10)["events"]["e"], item);
 }
 

@@ -32,6 +32,8 @@ TEST_F(StateTest, ChangeEventsAreCompactSortedUtf8Texts) {
       {"events", "cafe", json{{"title", "Caf\xC3\xA9"}}, "{\"coll\":\"events\",\"data\":{\"title\":\"Caf\xC3\xA9\"},\"id\":\"cafe\"}"},
       {"feedEvents", "f", json{{"t", "bad \xFF byte"}}, "{\"coll\":\"feedEvents\",\"data\":{\"t\":\"bad \xEF\xBF\xBD byte\"},\"id\":\"f\"}"},
       {"events", "nothing-here", std::nullopt, R"({"coll":"events","data":null,"id":"nothing-here"})"},
+      {"lists", "say \"hi\"", json{{"n", nullptr}}, R"({"coll":"lists","data":{"n":null},"id":"say \"hi\""})"},
+      {"lists", "say \"hi\"", std::nullopt, R"({"coll":"lists","data":null,"id":"say \"hi\""})"},
   };
   for (const auto& c : cases) {
     stateDirty = false;
@@ -41,8 +43,9 @@ TEST_F(StateTest, ChangeEventsAreCompactSortedUtf8Texts) {
     EXPECT_EQ(lastEvent(), c.event);
     EXPECT_TRUE(stateDirty);
   }
-  // Deleting an absent item changed nothing in the section.
+  // Deleting an absent item changed nothing in the section; a present one is gone.
   EXPECT_EQ(getItem("events", "nothing-here"), json());
+  EXPECT_EQ(stateDoc["lists"], json::object());
   // The stored item keeps its bytes; only the text replaces them.
   EXPECT_EQ(getItem("feedEvents", "f")["t"], "bad \xFF byte");
 }
@@ -75,6 +78,17 @@ TEST_F(StateTest, ConcurrentWritesPublishInTheOrderTheyApplied) {
   EXPECT_EQ(lastEvent(), dumpCompact(json{{"coll", "events"}, {"id", "shared"}, {"data", expected}}));
 }
 
+TEST_F(StateTest, AMovedValueIsStoredWithoutACopyAndHandsBackThePreviousItem) {
+  json first{{"title", "old"}};
+  applyChange("events", "m", &first);
+  json second{{"title", "new"}, {"n", 2}};
+  applyChange("events", "m", std::move(second));
+  EXPECT_EQ(getItem("events", "m"), json({{"title", "new"}, {"n", 2}}));
+  EXPECT_EQ(second, first);
+  EXPECT_EQ(lastEvent(), R"({"coll":"events","data":{"n":2,"title":"new"},"id":"m"})");
+  EXPECT_TRUE(stateDirty);
+}
+
 TEST(JsonText, IndentedTextIsTheDataFileLayout) {
   json doc{{"b", json::array()}, {"a", {{"x", 1}}}, {"c", json::object()}};
   EXPECT_EQ(dumpIndented(doc), "{\n \"a\": {\n  \"x\": 1\n },\n \"b\": [],\n \"c\": {}\n}");
@@ -92,6 +106,28 @@ TEST(JsonText, ParseRefusesNestingBeyondTheBound) {
     EXPECT_THROW(parseBounded(bad, kMaxItemDepth), json::exception) << bad;
   }
   EXPECT_EQ(parseBounded(" {\"a\":[{}]} ", kMaxItemDepth), json({{"a", {json::object()}}}));
+  // A text that fails before it nests too deep fails as the parser says.
+  EXPECT_THROW(parseBounded("[1 " + nested(1000), kMaxItemDepth), json::parse_error);
+}
+
+TEST(JsonText, DepthCountsOnlyBracketsOutsideTexts) {
+  // Each text nests `depth` levels; a bound of depth passes, depth - 1 refuses.
+  struct Case {
+    const char* text;
+    int depth;
+  } cases[] = {
+      {R"({"a":[{"b":[]}]})", 4},
+      {R"(["[[[[{{{{"])", 1},
+      {R"({"[[[[":"}}]]{{"})", 1},
+      {R"(["a\"[[[["])", 1},               // an escaped quotation mark does not end the text
+      {R"(["a\\",[["x"]]])", 3},           // an escaped backslash does not hide the closing quote
+      {R"(["\u005B\u007B",{"k":"\\\"["}])", 2},
+      {"[1,[2,[3]],[4],{\"x\":{\"y\":{}}}]", 4},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(parseBounded(c.text, c.depth), json::parse(c.text)) << c.text;
+    EXPECT_THROW(parseBounded(c.text, c.depth - 1), JsonTooDeep) << c.text;
+  }
 }
 
 }  // namespace

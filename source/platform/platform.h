@@ -81,4 +81,13 @@ void localAddress(SocketHandle socket, std::string& ip, int& port);
 // Shuts both directions and closes the socket.
 void closeConnection(SocketHandle socket);
 
+// Memory. The C library gives each thread that allocates a memory pool of its
+// own, up to several per processor core, and what a thread frees stays in its
+// pool for that thread to reuse. With dozens of worker threads taking turns at
+// large requests, those pools add up to many times what one request needs.
+
+// Lets all threads share at most `pools` pools. Call before other threads
+// start; does nothing where the C library has no such setting.
+void limitMemoryPools(int pools);
+
 }  // namespace platform

@@ -15,6 +15,10 @@
 #include <cerrno>
 #include <cstdlib>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace platform {
 
 FILE* openCommandPipe(const std::string& command) { return ::popen(command.c_str(), "r"); }
@@ -232,6 +236,14 @@ void localAddress(SocketHandle socket, std::string& ip, int& port) { endAddress(
 void closeConnection(SocketHandle socket) {
   ::shutdown(socket, SHUT_RDWR);
   ::close(socket);
+}
+
+void limitMemoryPools(int pools) {
+#if defined(__GLIBC__)
+  ::mallopt(M_ARENA_MAX, pools);
+#else
+  static_cast<void>(pools);
+#endif
 }
 
 }  // namespace platform

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "platform/platform.h"
 #include "refresh/refresh.h"
 #include "server/connections.h"
 #include "server/console.h"
@@ -14,6 +15,8 @@
 #include "server/state.h"
 
 int main(int argc, char** argv) {
+  // With a pool per worker, 64 workers would each keep a large write's memory.
+  platform::limitMemoryPools(4);
   baseDir = chooseBaseDir(argc > 0 ? argv[0] : nullptr);
   dataFilePath = baseDir / "family-data.json";
   appPagePath = baseDir / "app.html";

@@ -177,7 +177,7 @@ void handlePutDoc(const httplib::Request& request, httplib::Response& response,
     return sendJson(response, 400, badDataError());
   }
   if (!item.is_object()) return sendJson(response, 400, badDataError());
-  applyChange(section, id, &item);
+  applyChange(section, id, std::move(item));
   if (section == "settings") requestWeatherRefresh();
   if (section == "feeds") requestFeedsRefresh();
   sendJson(response, 200, json{{"ok", true}});

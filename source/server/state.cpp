@@ -33,21 +33,47 @@ json getItem(const std::string& section, const std::string& id) {
   return *item;
 }
 
+namespace {
+
+// The change event {"coll","data","id"} as compact text. Its members come in
+// that order, so it is written piece by piece, sparing a copy of the item.
+std::string changeEventText(const std::string& section, const std::string& id, const json* value) {
+  return "{\"coll\":" + dumpCompact(json(section)) + ",\"data\":" +
+         (value ? dumpCompact(*value) : std::string("null")) + ",\"id\":" + dumpCompact(json(id)) + "}";
+}
+
+}  // namespace
+
+// The event text and any copy of the item depend on nothing but the
+// arguments, so they are made before the lock is taken: for a large item that
+// is most of the work, and other readers and writers need not wait for it.
+// Likewise the replaced item is freed after the lock is released.
+
 void applyChange(const std::string& section, const std::string& id, const json* value) {
-  std::lock_guard<std::mutex> lock(stateMutex);
-  json event = json::object();
-  event["coll"] = section;
-  event["id"] = id;
-  json& sec = stateDoc[section];
-  if (value) {
-    sec[id] = *value;
-    event["data"] = *value;
-  } else {
-    if (sec.is_object()) sec.erase(id);
-    event["data"] = nullptr;
+  if (value) return applyChange(section, id, json(*value));
+  const std::string text = changeEventText(section, id, nullptr);
+  json removed;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    json& sec = stateDoc[section];
+    if (sec.is_object()) {
+      auto found = sec.find(id);
+      if (found != sec.end()) {
+        removed.swap(*found);
+        sec.erase(found);
+      }
+    }
+    stateDirty.exchange(true);
+    changeHub.publishChange(text);
   }
+}
+
+void applyChange(const std::string& section, const std::string& id, json&& value) {
+  const std::string text = changeEventText(section, id, &value);
+  std::lock_guard<std::mutex> lock(stateMutex);
+  stateDoc[section][id].swap(value);
   stateDirty.exchange(true);
-  changeHub.publishChange(dumpCompact(event));
+  changeHub.publishChange(text);
 }
 
 bool isWritableSection(const std::string& section) {

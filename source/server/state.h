@@ -30,6 +30,10 @@ nlohmann::json getItem(const std::string& section, const std::string& id);
 // when value is null; sets stateDirty and publishes the change event
 // {"coll","data","id"} to changeHub. Takes stateMutex; must not be called with it held.
 void applyChange(const std::string& section, const std::string& id, const nlohmann::json* value);
+// As applyChange with a value, but stores `value` itself rather than a copy
+// (a large item costs more to copy than to parse); `value` is left holding
+// the previous item, or null.
+void applyChange(const std::string& section, const std::string& id, nlohmann::json&& value);
 
 // True when `section` is one of writableSections.
 bool isWritableSection(const std::string& section);
