@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "platform/platform.h"
-#include "server/console.h"
+#include "text/text_util.h"
 
 std::int64_t civilDayNumber(std::int64_t year, std::int64_t month, std::int64_t day) {
   // Days-from-civil with March as the first month, so that the leap day is

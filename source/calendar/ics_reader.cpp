@@ -10,7 +10,7 @@
 #include "calendar/ics_lines.h"
 #include "calendar/occurrences.h"
 #include "calendar/recurrence.h"
-#include "server/console.h"
+#include "text/text_util.h"
 
 namespace {
 
@@ -31,13 +31,7 @@ std::string unescapeTitle(const std::string& summary) {
   return out;
 }
 
-bool isCancelled(const std::string& status) {
-  std::string lower = status;
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return lower.find("cancelled") != std::string::npos;
-}
+bool isCancelled(const std::string& status) { return toLowerAscii(status).find("cancelled") != std::string::npos; }
 
 // Whole days from start to end of an all-day event, rounded so that a day of
 // 23 or 25 hours across a daylight-saving change still counts as one.

@@ -7,26 +7,19 @@
 #include <vector>
 
 #include "calendar/recurrence.h"
-
-namespace {
-
-bool isCapital(char c) { return c >= 'A' && c <= 'Z'; }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
-}  // namespace
+#include "text/text_util.h"
 
 ByDayEntry readByDayEntry(const std::string& entry) {
   ByDayEntry out;
   const std::size_t n = entry.size();
-  if (n < 2 || !isCapital(entry[n - 2]) || !isCapital(entry[n - 1])) return out;
+  if (n < 2 || !isAsciiUpper(entry[n - 2]) || !isAsciiUpper(entry[n - 1])) return out;
   const std::size_t prefixEnd = n - 2;
   std::size_t i = 0;
-  bool negative = false;
   if (prefixEnd > 0) {
-    if (entry[0] == '+' || entry[0] == '-') negative = entry[i++] == '-';
+    if (entry[0] == '+' || entry[0] == '-') ++i;
     if (i == prefixEnd) return out;  // a sign without digits does not match
     for (std::size_t k = i; k < prefixEnd; ++k) {
-      if (!isDigit(entry[k])) return out;
+      if (!isAsciiDigit(entry[k])) return out;
     }
   }
   const std::int32_t w = weekdayCodeToIndex(entry.substr(n - 2));
@@ -34,13 +27,10 @@ ByDayEntry readByDayEntry(const std::string& entry) {
   out.weekday = w;
   if (prefixEnd > 0) {
     out.hasOrdinal = true;
-    std::int64_t value = 0;
-    for (std::size_t k = i; k < prefixEnd && !out.ordinalOutOfRange; ++k) {
-      value = value * 10 + (entry[k] - '0');
-      if (value > std::int64_t{INT_MAX} + 1) out.ordinalOutOfRange = true;
-    }
-    if (negative) value = -value;
-    if (value > INT_MAX || value < INT_MIN) out.ordinalOutOfRange = true;
+    // Read up to one past INT_MIN's magnitude: whatever lies beyond the
+    // 32-bit range is out of range alike.
+    const std::int64_t value = readLeadingInteger(std::string_view(entry).substr(0, prefixEnd), std::int64_t{INT_MAX} + 2);
+    out.ordinalOutOfRange = value > INT_MAX || value < INT_MIN;
     out.ordinal = value;
     if (out.ordinalOutOfRange) out.ordinalText = entry.substr(0, prefixEnd);
   }

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "calendar/ics_lines.h"
+#include "text/text_util.h"
 
 const char* const weekdayCodes[7] = {"SU", "MO", "TU", "WE", "TH", "FR", "SA"};
 
@@ -17,16 +18,8 @@ std::int32_t weekdayCodeToIndex(const std::string& code) {
 }
 
 std::int32_t readWholeNumber32(const std::string& text) {
-  std::size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  std::int64_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > std::int64_t{INT_MAX} + 1) value = std::int64_t{INT_MAX} + 1;  // saturate, keep reading
-  }
-  if (negative) return static_cast<std::int32_t>(-value);  // INT_MIN at most
+  // INT_MIN at most below; above, the one value more clamps to INT_MAX.
+  const std::int64_t value = readLeadingInteger(text, std::int64_t{INT_MAX} + 1);
   return static_cast<std::int32_t>(std::min<std::int64_t>(value, INT_MAX));
 }
 
