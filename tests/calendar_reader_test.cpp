@@ -570,13 +570,17 @@ TEST_F(CalendarTest, OrdinalBeyond32BitsFailsTheWholeCalendar) {
   EXPECT_EQ(rowsOf(parseIcsOccurrencesAt(later, now())), std::vector<std::string>{"2026-12-15 09:30"});
 }
 
-TEST(CalendarRules, SortTmChronologically) {
-  std::vector<std::tm> days = {makeLocal(126, 11, 25, 0, 0, 0), makeLocal(126, 11, 7, 0, 0, 0),
-                               makeLocal(127, 0, 1, 0, 0, 0), makeLocal(126, 11, 7, 0, 0, 0)};
-  sortTmChronologically(days);
-  std::vector<std::string> got;
-  for (const std::tm& tm : days) got.push_back(formatIsoDate(tm));
-  EXPECT_EQ(got, (std::vector<std::string>{"2026-12-07", "2026-12-07", "2026-12-25", "2027-01-01"}));
+TEST_F(CalendarTest, MonthlyStartsAreTakenInChronologicalOrder) {
+  // The days a month names are taken earliest first, whatever order the
+  // list gives them in, and a day named twice is taken twice: COUNT shows
+  // which ones come first.
+  EXPECT_EQ(rowsFor({"DTSTART:20261201T090000", "RRULE:FREQ=MONTHLY;BYMONTHDAY=25,7,1,7;COUNT=3"}),
+            (std::vector<std::string>{"2026-12-01 09:00", "2026-12-07 09:00", "2026-12-07 09:00"}));
+  EXPECT_EQ(rowsFor({"DTSTART:20261201T090000", "RRULE:FREQ=MONTHLY;BYMONTHDAY=25,7,1,7;COUNT=5"}),
+            (std::vector<std::string>{"2026-12-01 09:00", "2026-12-07 09:00", "2026-12-07 09:00", "2026-12-25 09:00",
+                                      "2027-01-01 09:00"}));
+  EXPECT_EQ(rowsFor({"DTSTART:20261201T090000", "RRULE:FREQ=MONTHLY;BYDAY=-1FR,1MO,1MO;COUNT=2"}),
+            (std::vector<std::string>{"2026-12-07 09:00", "2026-12-07 09:00"}));
 }
 
 // --------------------------------------------------------- daylight saving

@@ -37,29 +37,6 @@ ByDayEntry readByDayEntry(const std::string& entry) {
   return out;
 }
 
-namespace {
-
-// A candidate day with its seconds, so a month's days sort without
-// converting them again for every comparison.
-struct TimedDay {
-  std::int64_t seconds;
-  std::tm day;
-};
-
-void sortTimedDays(std::vector<TimedDay>& days) {
-  std::sort(days.begin(), days.end(), [](const TimedDay& a, const TimedDay& b) { return a.seconds < b.seconds; });
-}
-
-}  // namespace
-
-void sortTmChronologically(std::vector<std::tm>& list) {
-  std::vector<TimedDay> days;
-  days.reserve(list.size());
-  for (const std::tm& tm : list) days.push_back(TimedDay{secondsOfLocal(tm), tm});
-  sortTimedDays(days);
-  for (std::size_t i = 0; i < list.size(); ++i) list[i] = days[i].day;
-}
-
 void expandMonthly(SeriesWalk& walk) {
   const EntryList<std::string>& byDayList = walk.rule.byDay;
   const EntryList<std::int32_t>& byMonthDay = walk.rule.byMonthDay;
