@@ -7,6 +7,7 @@
 #include <ctime>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "calendar/ics_dates.h"
@@ -293,6 +294,37 @@ TEST_F(CalendarTest, ExclusionsAndOverrides) {
     }
     EXPECT_EQ(rows, want) << c.name;
   }
+}
+
+// The parts an event's rows are made from differ in type: passed in a
+// wrong order they do not compile, rather than trade places silently.
+static_assert(!std::is_constructible<EventOccurrences, const OccurrenceEvent&, const DateSet&,
+                                     const DisplayWindow&, DayRows&>::value,
+              "the window and the override keys cannot trade places");
+static_assert(!std::is_constructible<EventOccurrences, const DisplayWindow&, const OccurrenceEvent&,
+                                     const DateSet&, DayRows&>::value,
+              "the event and the window cannot trade places");
+
+TEST_F(CalendarTest, EventOccurrencesUseEachPartForItsOwnPurpose) {
+  const DisplayWindow window = displayWindowAt(now());
+  const DateSet overrideKeys = {"Uid|2026-12-16"};
+  DayRows rows(window);
+  OccurrenceEvent event;
+  event.start = parseIcsDateValue("20261215");
+  event.title = "Title";
+  event.uid = "Uid";
+  event.spanDays = 3;
+  event.excludedDates.add(parseIcsDateValue("20261220").local);
+  event.excludedDates.seal();
+  EventOccurrences occurrences(event, window, overrideKeys, rows);
+  // The 15th spans three days; the 16th is replaced by an override, the
+  // 20th excluded; only a start's own day is tested against either.
+  for (const char* day : {"20261215", "20261216", "20261220", "20261221"}) {
+    EXPECT_TRUE(occurrences.emitOccurrence(parseIcsDateValue(day).local)) << day;
+  }
+  EXPECT_EQ(rowsOf(rows.result(), true),
+            (std::vector<std::string>{"2026-12-15 Title", "2026-12-16 Title", "2026-12-17 Title", "2026-12-21 Title",
+                                      "2026-12-22 Title", "2026-12-23 Title"}));
 }
 
 TEST_F(CalendarTest, RowsSortByDateThenTimeAndAreCappedAt2000) {

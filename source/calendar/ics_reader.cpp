@@ -78,18 +78,19 @@ nlohmann::json parseIcsOccurrencesAt(const std::string& text, std::int64_t nowSe
     const std::string& dtstart = propertyValue(event, "DTSTART");
     if (dtstart.empty()) return;
     if (isCancelled(propertyValue(event, "STATUS"))) return;
-    const IcsDateValue eventStart = parseIcsDateValue(dtstart);
-    if (!eventStart.ok) return;
+    OccurrenceEvent occurring;
+    occurring.start = parseIcsDateValue(dtstart);
+    if (!occurring.start.ok) return;
     const std::string& dtend = propertyValue(event, "DTEND");
     const IcsDateValue eventEnd = dtend.empty() ? IcsDateValue{} : parseIcsDateValue(dtend);
 
-    std::string eventTitle = trimBlanks(unescapeTitle(propertyValue(event, "SUMMARY")));
-    if (eventTitle.empty()) eventTitle = "(No title)";
-    const std::string& eventUid = propertyValue(event, "UID");
-    const bool isOverride = !propertyValue(event, "RECURRENCE-ID").empty();
-    const std::int32_t spanDays = eventStart.allDay && eventEnd.ok ? allDaySpan(eventStart, eventEnd) : 1;
+    occurring.title = trimBlanks(unescapeTitle(propertyValue(event, "SUMMARY")));
+    if (occurring.title.empty()) occurring.title = "(No title)";
+    occurring.uid = propertyValue(event, "UID");
+    occurring.isOverride = !propertyValue(event, "RECURRENCE-ID").empty();
+    if (occurring.start.allDay && eventEnd.ok) occurring.spanDays = allDaySpan(occurring.start, eventEnd);
 
-    ExcludedDates excludedDates;
+    ExcludedDates& excludedDates = occurring.excludedDates;
     auto exdates = event.find("EXDATE");
     if (exdates != event.end()) {
       // One entry per EXDATE line here; its pieces are read in turn.
@@ -104,15 +105,14 @@ nlohmann::json parseIcsOccurrencesAt(const std::string& text, std::int64_t nowSe
       excludedDates.seal();
     }
 
-    EventOccurrences occurrences{excludedDates, isOverride, eventUid, overrideKeys, spanDays,
-                                 window,        rows,       eventStart, eventTitle, std::string()};
+    EventOccurrences occurrences(occurring, window, overrideKeys, rows);
     const std::string& rruleText = propertyValue(event, "RRULE");
-    if (!rruleText.empty() && !isOverride) {
-      expandRecurrence(rruleText, eventStart, window.windowEndLocal, window.firstDayWithRows(), skipped,
+    if (!rruleText.empty() && !occurring.isOverride) {
+      expandRecurrence(rruleText, occurring.start, window.windowEndLocal, window.firstDayWithRows(), skipped,
                        rows.keepsEarliestOnly(),
                        [&occurrences](const std::tm& candidate) { return occurrences.emitOccurrence(candidate); });
     } else {
-      occurrences.emitOccurrence(eventStart.local);
+      occurrences.emitOccurrence(occurring.start.local);
     }
   }, /*wholeExdates=*/true);
 
