@@ -717,11 +717,8 @@ std::vector<std::string> rowsByStepping(const std::string& dtstart, bool weekly,
   }
   std::vector<std::string> rows;
   for (const std::tm& s : starts) {
-    std::tm midnight{};
-    midnight.tm_mday = s.tm_mday;
-    midnight.tm_mon = s.tm_mon;
-    midnight.tm_year = s.tm_year;
-    const std::int64_t t = normaliseLocal(midnight);
+    std::int64_t t = 0;
+    makeLocal(s.tm_year, s.tm_mon, s.tm_mday, 0, 0, 0, t);
     if (t < window.windowStart || t >= window.windowEnd) continue;
     char clock[16];
     std::snprintf(clock, sizeof clock, " %02d:%02d", s.tm_hour, s.tm_min);

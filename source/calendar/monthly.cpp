@@ -117,18 +117,10 @@ void expandMonthly(SeriesWalk& walk) {
     // before its own, as when every month was converted.
     const bool quietMonth = walk.quiet(firstDay, firstDay + L - 1);
     if (!quietMonth || visited == 1000 || walk.done()) {
-      if (skippedMonth) {
-        std::tm before{};
-        before.tm_mday = 1;
-        before.tm_mon = static_cast<int>(skippedMonthIndex);
-        before.tm_year = skippedYear1900;
-        normaliseLocal(before);
-      }
-      std::tm first{};
-      first.tm_mday = 1;
-      first.tm_mon = static_cast<int>(m);
-      first.tm_year = year1900;
-      if (!walk.withinLimit(normaliseLocal(first)) || walk.done() || visited == 1000) break;
+      if (skippedMonth) makeLocal(skippedYear1900, static_cast<int>(skippedMonthIndex), 1, 0, 0, 0);
+      std::int64_t first = 0;
+      makeLocal(year1900, static_cast<int>(m), 1, 0, 0, 0, first);
+      if (!walk.withinLimit(first) || walk.done() || visited == 1000) break;
     }
     skippedMonth = quietMonth;
     skippedMonthIndex = m;
@@ -163,20 +155,9 @@ void expandMonthly(SeriesWalk& walk) {
           continue;
         }
         lastDay = d.first;
-        std::tm day{};
-        day.tm_mday = static_cast<int>(d.first);
-        day.tm_mon = static_cast<int>(m);
-        day.tm_year = year1900;
-        normaliseLocal(day);
-        days.push_back({day, d.second});
+        days.push_back({makeLocal(year1900, static_cast<int>(m), static_cast<int>(d.first), 0, 0, 0), d.second});
       }
-      if (!days.empty()) {
-        std::tm again{};
-        again.tm_mday = static_cast<int>(lastNamedDay(w1, L));
-        again.tm_mon = static_cast<int>(m);
-        again.tm_year = year1900;
-        normaliseLocal(again);
-      }
+      if (!days.empty()) makeLocal(year1900, static_cast<int>(m), static_cast<int>(lastNamedDay(w1, L)), 0, 0, 0);
       // A day named twice gives the same start twice; it is converted
       // again only when the conversions could answer differently.
       for (const auto& day : days) {

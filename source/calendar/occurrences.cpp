@@ -54,11 +54,8 @@ bool DisplayWindow::holdsDay(std::int64_t day, const std::tm& date) const {
   if (day > startDay + kLocalDaySlack && day < endDay - kLocalDaySlack) return true;
   if (day < startDay - kLocalDaySlack || day > endDay + kLocalDaySlack) return false;
   if (day == lastConvertedDay_) return lastConvertedHeld_;
-  std::tm midnight{};
-  midnight.tm_mday = date.tm_mday;
-  midnight.tm_mon = date.tm_mon;
-  midnight.tm_year = date.tm_year;
-  const std::int64_t t = normaliseLocal(midnight);
+  std::int64_t t = 0;
+  makeLocal(date.tm_year, date.tm_mon, date.tm_mday, 0, 0, 0, t);
   lastConvertedDay_ = day;
   lastConvertedHeld_ = t >= windowStart && t < windowEnd;
   return lastConvertedHeld_;
