@@ -141,6 +141,32 @@ TEST_F(CalendarTest, DateValuesReadAsLocalDatesAndTimes) {
   }
 }
 
+TEST_F(CalendarTest, MakeLocalGivesTheNormalisedTimeAndItsSecondsInOneConversion) {
+  useZone("Europe/Berlin");  // 2027-03-28 02:00 to 03:00 is skipped
+  struct Case {
+    int year1900, month, day, hour, minute, second;
+    const char* local;  // YYYY-MM-DD HH:MM:SS
+    std::int64_t seconds;
+  } cases[] = {
+      {127, 2, 28, 1, 59, 59, "2027-03-28 01:59:59", 1806195599},
+      {127, 2, 28, 2, 30, 0, "2027-03-28 03:30:00", 1806197400},  // no such wall time
+      {127, 1, 29, 24, 0, 60, "2027-03-02 00:01:00", 1803942060},  // fields carry over
+  };
+  for (const Case& c : cases) {
+    const std::uint64_t before = localTimeConversions();
+    std::int64_t seconds = 0;
+    const std::tm tm = makeLocal(c.year1900, c.month, c.day, c.hour, c.minute, c.second, seconds);
+    EXPECT_EQ(localTimeConversions() - before, 1u) << c.local;
+    char buf[64];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+    EXPECT_EQ(std::string(buf), c.local);
+    EXPECT_EQ(seconds, c.seconds) << c.local;
+    EXPECT_EQ(seconds, secondsOfLocal(tm)) << c.local;
+    const std::tm same = makeLocal(c.year1900, c.month, c.day, c.hour, c.minute, c.second);
+    EXPECT_EQ(wallSecondsOf(same), wallSecondsOf(tm)) << c.local;
+  }
+}
+
 TEST(CalendarDates, UtcCivilToEpochAndIsoDates) {
   EXPECT_EQ(utcCivilToEpoch(1970, 0, 1, 0, 0, 0), 0);
   EXPECT_EQ(utcCivilToEpoch(2000, 1, 29, 12, 0, 0), 951825600);
