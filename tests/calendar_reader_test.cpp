@@ -7,6 +7,7 @@
 #include <ctime>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "calendar/ics_dates.h"
@@ -137,6 +138,32 @@ TEST_F(CalendarTest, DateValuesReadAsLocalDatesAndTimes) {
     char buf[64];
     std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &v.local);
     EXPECT_EQ(std::string(buf), c.local) << c.text << " in " << c.zone;
+  }
+}
+
+TEST_F(CalendarTest, MakeLocalGivesTheNormalisedTimeAndItsSecondsInOneConversion) {
+  useZone("Europe/Berlin");  // 2027-03-28 02:00 to 03:00 is skipped
+  struct Case {
+    int year1900, month, day, hour, minute, second;
+    const char* local;  // YYYY-MM-DD HH:MM:SS
+    std::int64_t seconds;
+  } cases[] = {
+      {127, 2, 28, 1, 59, 59, "2027-03-28 01:59:59", 1806195599},
+      {127, 2, 28, 2, 30, 0, "2027-03-28 03:30:00", 1806197400},  // no such wall time
+      {127, 1, 29, 24, 0, 60, "2027-03-02 00:01:00", 1803942060},  // fields carry over
+  };
+  for (const Case& c : cases) {
+    const std::uint64_t before = localTimeConversions();
+    std::int64_t seconds = 0;
+    const std::tm tm = makeLocal(c.year1900, c.month, c.day, c.hour, c.minute, c.second, seconds);
+    EXPECT_EQ(localTimeConversions() - before, 1u) << c.local;
+    char buf[64];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+    EXPECT_EQ(std::string(buf), c.local);
+    EXPECT_EQ(seconds, c.seconds) << c.local;
+    EXPECT_EQ(seconds, secondsOfLocal(tm)) << c.local;
+    const std::tm same = makeLocal(c.year1900, c.month, c.day, c.hour, c.minute, c.second);
+    EXPECT_EQ(wallSecondsOf(same), wallSecondsOf(tm)) << c.local;
   }
 }
 
@@ -293,6 +320,37 @@ TEST_F(CalendarTest, ExclusionsAndOverrides) {
     }
     EXPECT_EQ(rows, want) << c.name;
   }
+}
+
+// The parts an event's rows are made from differ in type: passed in a
+// wrong order they do not compile, rather than trade places silently.
+static_assert(!std::is_constructible<EventOccurrences, const OccurrenceEvent&, const DateSet&,
+                                     const DisplayWindow&, DayRows&>::value,
+              "the window and the override keys cannot trade places");
+static_assert(!std::is_constructible<EventOccurrences, const DisplayWindow&, const OccurrenceEvent&,
+                                     const DateSet&, DayRows&>::value,
+              "the event and the window cannot trade places");
+
+TEST_F(CalendarTest, EventOccurrencesUseEachPartForItsOwnPurpose) {
+  const DisplayWindow window = displayWindowAt(now());
+  const DateSet overrideKeys = {"Uid|2026-12-16"};
+  DayRows rows(window);
+  OccurrenceEvent event;
+  event.start = parseIcsDateValue("20261215");
+  event.title = "Title";
+  event.uid = "Uid";
+  event.spanDays = 3;
+  event.excludedDates.add(parseIcsDateValue("20261220").local);
+  event.excludedDates.seal();
+  EventOccurrences occurrences(event, window, overrideKeys, rows);
+  // The 15th spans three days; the 16th is replaced by an override, the
+  // 20th excluded; only a start's own day is tested against either.
+  for (const char* day : {"20261215", "20261216", "20261220", "20261221"}) {
+    EXPECT_TRUE(occurrences.emitOccurrence(parseIcsDateValue(day).local)) << day;
+  }
+  EXPECT_EQ(rowsOf(rows.result(), true),
+            (std::vector<std::string>{"2026-12-15 Title", "2026-12-16 Title", "2026-12-17 Title", "2026-12-21 Title",
+                                      "2026-12-22 Title", "2026-12-23 Title"}));
 }
 
 TEST_F(CalendarTest, RowsSortByDateThenTimeAndAreCappedAt2000) {
@@ -570,13 +628,17 @@ TEST_F(CalendarTest, OrdinalBeyond32BitsFailsTheWholeCalendar) {
   EXPECT_EQ(rowsOf(parseIcsOccurrencesAt(later, now())), std::vector<std::string>{"2026-12-15 09:30"});
 }
 
-TEST(CalendarRules, SortTmChronologically) {
-  std::vector<std::tm> days = {makeLocal(126, 11, 25, 0, 0, 0), makeLocal(126, 11, 7, 0, 0, 0),
-                               makeLocal(127, 0, 1, 0, 0, 0), makeLocal(126, 11, 7, 0, 0, 0)};
-  sortTmChronologically(days);
-  std::vector<std::string> got;
-  for (const std::tm& tm : days) got.push_back(formatIsoDate(tm));
-  EXPECT_EQ(got, (std::vector<std::string>{"2026-12-07", "2026-12-07", "2026-12-25", "2027-01-01"}));
+TEST_F(CalendarTest, MonthlyStartsAreTakenInChronologicalOrder) {
+  // The days a month names are taken earliest first, whatever order the
+  // list gives them in, and a day named twice is taken twice: COUNT shows
+  // which ones come first.
+  EXPECT_EQ(rowsFor({"DTSTART:20261201T090000", "RRULE:FREQ=MONTHLY;BYMONTHDAY=25,7,1,7;COUNT=3"}),
+            (std::vector<std::string>{"2026-12-01 09:00", "2026-12-07 09:00", "2026-12-07 09:00"}));
+  EXPECT_EQ(rowsFor({"DTSTART:20261201T090000", "RRULE:FREQ=MONTHLY;BYMONTHDAY=25,7,1,7;COUNT=5"}),
+            (std::vector<std::string>{"2026-12-01 09:00", "2026-12-07 09:00", "2026-12-07 09:00", "2026-12-25 09:00",
+                                      "2027-01-01 09:00"}));
+  EXPECT_EQ(rowsFor({"DTSTART:20261201T090000", "RRULE:FREQ=MONTHLY;BYDAY=-1FR,1MO,1MO;COUNT=2"}),
+            (std::vector<std::string>{"2026-12-07 09:00", "2026-12-07 09:00"}));
 }
 
 // --------------------------------------------------------- daylight saving
@@ -681,11 +743,8 @@ std::vector<std::string> rowsByStepping(const std::string& dtstart, bool weekly,
   }
   std::vector<std::string> rows;
   for (const std::tm& s : starts) {
-    std::tm midnight{};
-    midnight.tm_mday = s.tm_mday;
-    midnight.tm_mon = s.tm_mon;
-    midnight.tm_year = s.tm_year;
-    const std::int64_t t = normaliseLocal(midnight);
+    std::int64_t t = 0;
+    makeLocal(s.tm_year, s.tm_mon, s.tm_mday, 0, 0, 0, t);
     if (t < window.windowStart || t >= window.windowEnd) continue;
     char clock[16];
     std::snprintf(clock, sizeof clock, " %02d:%02d", s.tm_hour, s.tm_min);

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "platform/platform.h"
-#include "server/console.h"
+#include "text/text_util.h"
 
 std::int64_t civilDayNumber(std::int64_t year, std::int64_t month, std::int64_t day) {
   // Days-from-civil with March as the first month, so that the leap day is
@@ -75,7 +75,7 @@ std::int64_t secondsOfLocal(const std::tm& tm) {
   return normaliseLocal(copy);
 }
 
-std::tm makeLocal(int year1900, int month, int day, int hour, int minute, int second) {
+std::tm makeLocal(int year1900, int month, int day, int hour, int minute, int second, std::int64_t& seconds) {
   std::tm tm{};
   tm.tm_year = year1900;
   tm.tm_mon = month;
@@ -83,8 +83,13 @@ std::tm makeLocal(int year1900, int month, int day, int hour, int minute, int se
   tm.tm_hour = hour;
   tm.tm_min = minute;
   tm.tm_sec = second;
-  normaliseLocal(tm);
+  seconds = normaliseLocal(tm);
   return tm;
+}
+
+std::tm makeLocal(int year1900, int month, int day, int hour, int minute, int second) {
+  std::int64_t seconds = 0;
+  return makeLocal(year1900, month, day, hour, minute, second, seconds);
 }
 
 IcsDateValue parseIcsDateValue(const std::string& value) {

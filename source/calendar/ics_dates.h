@@ -67,5 +67,10 @@ std::int64_t lastConversionOffset();
 std::int64_t wallSecondsOf(const std::tm& tm);
 
 // A broken-down time with only the given fields set (weekday and yearday 0,
-// daylight-saving flag -1), normalised.
+// daylight-saving flag -1), normalised: the one way the reader builds a
+// local time. Out-of-range fields carry over (day 32 is in the next month).
+// Each call is one local-time conversion.
 std::tm makeLocal(int year1900, int month, int day, int hour, int minute, int second);
+// The same, with its seconds since 1970 UTC (-1 where the platform cannot
+// convert it).
+std::tm makeLocal(int year1900, int month, int day, int hour, int minute, int second, std::int64_t& seconds);

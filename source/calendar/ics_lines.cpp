@@ -4,6 +4,8 @@
 #include <string_view>
 #include <utility>
 
+#include "text/text_util.h"
+
 namespace {
 
 // Line ends to LF and folded lines joined, in one pass. A CR LF pair and a
@@ -36,10 +38,6 @@ std::string unfoldIcsLines(const std::string& text) {
 
 namespace {
 
-bool startsWith(std::string_view line, std::string_view prefix) {
-  return line.size() >= prefix.size() && line.compare(0, prefix.size(), prefix) == 0;
-}
-
 void storeProperty(IcsEvent& event, std::string_view line, const std::vector<std::string>* onlyNames,
                    bool wholeExdates) {
   // The value separator is the first ':' outside double quotes. Quotes
@@ -68,10 +66,7 @@ void storeProperty(IcsEvent& event, std::string_view line, const std::vector<std
     parameters = namePart.substr(semi + 1);
     namePart = namePart.substr(0, semi);
   }
-  std::string name(namePart);
-  for (char& c : name) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
+  const std::string name = toUpperAscii(std::string(namePart));
   if (onlyNames && !std::binary_search(onlyNames->begin(), onlyNames->end(), name)) return;
   if (name == "EXDATE") {
     if (value.empty()) return;

@@ -10,7 +10,7 @@
 #include "calendar/ics_lines.h"
 #include "calendar/occurrences.h"
 #include "calendar/recurrence.h"
-#include "server/console.h"
+#include "text/text_util.h"
 
 namespace {
 
@@ -31,13 +31,7 @@ std::string unescapeTitle(const std::string& summary) {
   return out;
 }
 
-bool isCancelled(const std::string& status) {
-  std::string lower = status;
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return lower.find("cancelled") != std::string::npos;
-}
+bool isCancelled(const std::string& status) { return toLowerAscii(status).find("cancelled") != std::string::npos; }
 
 // Whole days from start to end of an all-day event, rounded so that a day of
 // 23 or 25 hours across a daylight-saving change still counts as one.
@@ -84,18 +78,19 @@ nlohmann::json parseIcsOccurrencesAt(const std::string& text, std::int64_t nowSe
     const std::string& dtstart = propertyValue(event, "DTSTART");
     if (dtstart.empty()) return;
     if (isCancelled(propertyValue(event, "STATUS"))) return;
-    const IcsDateValue eventStart = parseIcsDateValue(dtstart);
-    if (!eventStart.ok) return;
+    OccurrenceEvent occurring;
+    occurring.start = parseIcsDateValue(dtstart);
+    if (!occurring.start.ok) return;
     const std::string& dtend = propertyValue(event, "DTEND");
     const IcsDateValue eventEnd = dtend.empty() ? IcsDateValue{} : parseIcsDateValue(dtend);
 
-    std::string eventTitle = trimBlanks(unescapeTitle(propertyValue(event, "SUMMARY")));
-    if (eventTitle.empty()) eventTitle = "(No title)";
-    const std::string& eventUid = propertyValue(event, "UID");
-    const bool isOverride = !propertyValue(event, "RECURRENCE-ID").empty();
-    const std::int32_t spanDays = eventStart.allDay && eventEnd.ok ? allDaySpan(eventStart, eventEnd) : 1;
+    occurring.title = trimBlanks(unescapeTitle(propertyValue(event, "SUMMARY")));
+    if (occurring.title.empty()) occurring.title = "(No title)";
+    occurring.uid = propertyValue(event, "UID");
+    occurring.isOverride = !propertyValue(event, "RECURRENCE-ID").empty();
+    if (occurring.start.allDay && eventEnd.ok) occurring.spanDays = allDaySpan(occurring.start, eventEnd);
 
-    ExcludedDates excludedDates;
+    ExcludedDates& excludedDates = occurring.excludedDates;
     auto exdates = event.find("EXDATE");
     if (exdates != event.end()) {
       // One entry per EXDATE line here; its pieces are read in turn.
@@ -110,15 +105,14 @@ nlohmann::json parseIcsOccurrencesAt(const std::string& text, std::int64_t nowSe
       excludedDates.seal();
     }
 
-    EventOccurrences occurrences{excludedDates, isOverride, eventUid, overrideKeys, spanDays,
-                                 window,        rows,       eventStart, eventTitle, std::string()};
+    EventOccurrences occurrences(occurring, window, overrideKeys, rows);
     const std::string& rruleText = propertyValue(event, "RRULE");
-    if (!rruleText.empty() && !isOverride) {
-      expandRecurrence(rruleText, eventStart, window.windowEndLocal, window.firstDayWithRows(), skipped,
+    if (!rruleText.empty() && !occurring.isOverride) {
+      expandRecurrence(rruleText, occurring.start, window.windowEndLocal, window.firstDayWithRows(), skipped,
                        rows.keepsEarliestOnly(),
                        [&occurrences](const std::tm& candidate) { return occurrences.emitOccurrence(candidate); });
     } else {
-      occurrences.emitOccurrence(eventStart.local);
+      occurrences.emitOccurrence(occurring.start.local);
     }
   }, /*wholeExdates=*/true);
 

@@ -7,26 +7,19 @@
 #include <vector>
 
 #include "calendar/recurrence.h"
-
-namespace {
-
-bool isCapital(char c) { return c >= 'A' && c <= 'Z'; }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
-}  // namespace
+#include "text/text_util.h"
 
 ByDayEntry readByDayEntry(const std::string& entry) {
   ByDayEntry out;
   const std::size_t n = entry.size();
-  if (n < 2 || !isCapital(entry[n - 2]) || !isCapital(entry[n - 1])) return out;
+  if (n < 2 || !isAsciiUpper(entry[n - 2]) || !isAsciiUpper(entry[n - 1])) return out;
   const std::size_t prefixEnd = n - 2;
   std::size_t i = 0;
-  bool negative = false;
   if (prefixEnd > 0) {
-    if (entry[0] == '+' || entry[0] == '-') negative = entry[i++] == '-';
+    if (entry[0] == '+' || entry[0] == '-') ++i;
     if (i == prefixEnd) return out;  // a sign without digits does not match
     for (std::size_t k = i; k < prefixEnd; ++k) {
-      if (!isDigit(entry[k])) return out;
+      if (!isAsciiDigit(entry[k])) return out;
     }
   }
   const std::int32_t w = weekdayCodeToIndex(entry.substr(n - 2));
@@ -34,40 +27,14 @@ ByDayEntry readByDayEntry(const std::string& entry) {
   out.weekday = w;
   if (prefixEnd > 0) {
     out.hasOrdinal = true;
-    std::int64_t value = 0;
-    for (std::size_t k = i; k < prefixEnd && !out.ordinalOutOfRange; ++k) {
-      value = value * 10 + (entry[k] - '0');
-      if (value > std::int64_t{INT_MAX} + 1) out.ordinalOutOfRange = true;
-    }
-    if (negative) value = -value;
-    if (value > INT_MAX || value < INT_MIN) out.ordinalOutOfRange = true;
+    // Read up to one past INT_MIN's magnitude: whatever lies beyond the
+    // 32-bit range is out of range alike.
+    const std::int64_t value = readLeadingInteger(std::string_view(entry).substr(0, prefixEnd), std::int64_t{INT_MAX} + 2);
+    out.ordinalOutOfRange = value > INT_MAX || value < INT_MIN;
     out.ordinal = value;
     if (out.ordinalOutOfRange) out.ordinalText = entry.substr(0, prefixEnd);
   }
   return out;
-}
-
-namespace {
-
-// A candidate day with its seconds, so a month's days sort without
-// converting them again for every comparison.
-struct TimedDay {
-  std::int64_t seconds;
-  std::tm day;
-};
-
-void sortTimedDays(std::vector<TimedDay>& days) {
-  std::sort(days.begin(), days.end(), [](const TimedDay& a, const TimedDay& b) { return a.seconds < b.seconds; });
-}
-
-}  // namespace
-
-void sortTmChronologically(std::vector<std::tm>& list) {
-  std::vector<TimedDay> days;
-  days.reserve(list.size());
-  for (const std::tm& tm : list) days.push_back(TimedDay{secondsOfLocal(tm), tm});
-  sortTimedDays(days);
-  for (std::size_t i = 0; i < list.size(); ++i) list[i] = days[i].day;
 }
 
 void expandMonthly(SeriesWalk& walk) {
@@ -150,18 +117,10 @@ void expandMonthly(SeriesWalk& walk) {
     // before its own, as when every month was converted.
     const bool quietMonth = walk.quiet(firstDay, firstDay + L - 1);
     if (!quietMonth || visited == 1000 || walk.done()) {
-      if (skippedMonth) {
-        std::tm before{};
-        before.tm_mday = 1;
-        before.tm_mon = static_cast<int>(skippedMonthIndex);
-        before.tm_year = skippedYear1900;
-        normaliseLocal(before);
-      }
-      std::tm first{};
-      first.tm_mday = 1;
-      first.tm_mon = static_cast<int>(m);
-      first.tm_year = year1900;
-      if (!walk.withinLimit(normaliseLocal(first)) || walk.done() || visited == 1000) break;
+      if (skippedMonth) makeLocal(skippedYear1900, static_cast<int>(skippedMonthIndex), 1, 0, 0, 0);
+      std::int64_t first = 0;
+      makeLocal(year1900, static_cast<int>(m), 1, 0, 0, 0, first);
+      if (!walk.withinLimit(first) || walk.done() || visited == 1000) break;
     }
     skippedMonth = quietMonth;
     skippedMonthIndex = m;
@@ -196,20 +155,9 @@ void expandMonthly(SeriesWalk& walk) {
           continue;
         }
         lastDay = d.first;
-        std::tm day{};
-        day.tm_mday = static_cast<int>(d.first);
-        day.tm_mon = static_cast<int>(m);
-        day.tm_year = year1900;
-        normaliseLocal(day);
-        days.push_back({day, d.second});
+        days.push_back({makeLocal(year1900, static_cast<int>(m), static_cast<int>(d.first), 0, 0, 0), d.second});
       }
-      if (!days.empty()) {
-        std::tm again{};
-        again.tm_mday = static_cast<int>(lastNamedDay(w1, L));
-        again.tm_mon = static_cast<int>(m);
-        again.tm_year = year1900;
-        normaliseLocal(again);
-      }
+      if (!days.empty()) makeLocal(year1900, static_cast<int>(m), static_cast<int>(lastNamedDay(w1, L)), 0, 0, 0);
       // A day named twice gives the same start twice; it is converted
       // again only when the conversions could answer differently.
       for (const auto& day : days) {

@@ -54,11 +54,8 @@ bool DisplayWindow::holdsDay(std::int64_t day, const std::tm& date) const {
   if (day > startDay + kLocalDaySlack && day < endDay - kLocalDaySlack) return true;
   if (day < startDay - kLocalDaySlack || day > endDay + kLocalDaySlack) return false;
   if (day == lastConvertedDay_) return lastConvertedHeld_;
-  std::tm midnight{};
-  midnight.tm_mday = date.tm_mday;
-  midnight.tm_mon = date.tm_mon;
-  midnight.tm_year = date.tm_year;
-  const std::int64_t t = normaliseLocal(midnight);
+  std::int64_t t = 0;
+  makeLocal(date.tm_year, date.tm_mon, date.tm_mday, 0, 0, 0, t);
   lastConvertedDay_ = day;
   lastConvertedHeld_ = t >= windowStart && t < windowEnd;
   return lastConvertedHeld_;
@@ -184,38 +181,38 @@ bool ExcludedDates::contains(const std::tm& date) const {
 }
 
 bool EventOccurrences::emitOccurrence(const std::tm& candidate) {
-  const std::int32_t n = std::min<std::int32_t>(spanDays, kMaxSpanDays);
+  const std::int32_t n = std::min<std::int32_t>(event_.spanDays, kMaxSpanDays);
   if (n < 1 || candidate.tm_mday > INT_MAX - n) return true;
   // Most candidates of long series lie years away from the window; they can
   // give no row, so the exclusion tests and conversions below are skipped.
   const std::int64_t first = civilDayOf(candidate);
-  if (first + n - 1 < window.startDay - kLocalDaySlack) return true;
-  if (first > window.endDay + kLocalDaySlack) return false;
-  const bool allDay = eventStart.allDay;
+  if (first + n - 1 < window_.startDay - kLocalDaySlack) return true;
+  if (first > window_.endDay + kLocalDaySlack) return false;
+  const bool allDay = event_.start.allDay;
   // Every row of this start, and of the later starts of its series, sorts
   // at or after the start's own date and time.
-  if (first >= window.startDay && first < window.endDay &&
-      !rows.canKeep(rows.keyOf(candidate, allDay, candidate.tm_hour, candidate.tm_min))) {
+  if (first >= window_.startDay && first < window_.endDay &&
+      !rows_.canKeep(rows_.keyOf(candidate, allDay, candidate.tm_hour, candidate.tm_min))) {
     return false;
   }
 
-  if (excludedDates.contains(candidate)) return true;
-  if (!isOverride && !eventUid.empty() && !overrideKeys.empty()) {
-    keyBuffer.assign(eventUid);
-    keyBuffer.push_back('|');
-    keyBuffer.append(formatIsoDate(candidate));
-    if (overrideKeys.find(keyBuffer) != overrideKeys.end()) return true;
+  if (event_.excludedDates.contains(candidate)) return true;
+  if (!event_.isOverride && !event_.uid.empty() && !overrideKeys_.empty()) {
+    keyBuffer_.assign(event_.uid);
+    keyBuffer_.push_back('|');
+    keyBuffer_.append(formatIsoDate(candidate));
+    if (overrideKeys_.find(keyBuffer_) != overrideKeys_.end()) return true;
   }
   for (std::int32_t i = 0; i < n; ++i) {
     // A normalised start is its own first day.
     const std::tm day = i == 0 ? candidate
                                : makeLocal(candidate.tm_year, candidate.tm_mon, candidate.tm_mday + i,
                                            candidate.tm_hour, candidate.tm_min, candidate.tm_sec);
-    if (!window.holdsDay(i == 0 ? first : civilDayOf(day), day)) continue;
-    const std::uint32_t rowKey = rows.keyOf(day, allDay, candidate.tm_hour, candidate.tm_min);
-    if (!rows.canKeep(rowKey)) break;  // the later days sort later still
-    if (titleNumber < 0) titleNumber = rows.addTitle(eventTitle);
-    rows.add(rowKey, static_cast<std::uint32_t>(titleNumber));
+    if (!window_.holdsDay(i == 0 ? first : civilDayOf(day), day)) continue;
+    const std::uint32_t rowKey = rows_.keyOf(day, allDay, candidate.tm_hour, candidate.tm_min);
+    if (!rows_.canKeep(rowKey)) break;  // the later days sort later still
+    if (titleNumber_ < 0) titleNumber_ = rows_.addTitle(event_.title);
+    rows_.add(rowKey, static_cast<std::uint32_t>(titleNumber_));
   }
   return true;
 }

@@ -131,24 +131,38 @@ class ExcludedDates {
   std::vector<Fields> dates_;
 };
 
-// What one event's occurrences are turned into rows with.
-struct EventOccurrences {
-  const ExcludedDates& excludedDates;
-  bool isOverride;
-  const std::string& eventUid;
-  const DateSet& overrideKeys;
-  std::int32_t spanDays;
-  const DisplayWindow& window;
-  DayRows& rows;
-  const IcsDateValue& eventStart;
-  const std::string& eventTitle;
-  std::string keyBuffer;  // reused for the override key of each candidate
-  std::int64_t titleNumber = -1;  // the title's number in `rows`, once it has a row
+// What the reader takes from one event for its rows. Filled member by
+// member, by name: several members share a type and must not trade places.
+struct OccurrenceEvent {
+  IcsDateValue start;
+  std::string title;
+  std::string uid;
+  bool isOverride = false;     // the event replaces one instance of a series (RECURRENCE-ID)
+  std::int32_t spanDays = 1;   // days each occurrence covers
+  ExcludedDates excludedDates;
+};
+
+// One event's occurrences turned into rows of the calendar's `rows`. The
+// four parts differ in type, so none can be passed in another's place.
+class EventOccurrences {
+ public:
+  // `overrideKeys`: "UID|YYYY-MM-DD" of the instances that other events replace.
+  EventOccurrences(const OccurrenceEvent& event, const DisplayWindow& window, const DateSet& overrideKeys,
+                   DayRows& rows)
+      : event_(event), window_(window), overrideKeys_(overrideKeys), rows_(rows) {}
 
   // Adds the 0 to 14 rows of one occurrence starting at `candidate`. Returns
   // false when neither it nor any later start of the series can give a row
   // that is kept; the series may stop there.
   bool emitOccurrence(const std::tm& candidate);
+
+ private:
+  const OccurrenceEvent& event_;
+  const DisplayWindow& window_;
+  const DateSet& overrideKeys_;
+  DayRows& rows_;
+  std::string keyBuffer_;          // reused for the override key of each candidate
+  std::int64_t titleNumber_ = -1;  // the title's number in `rows_`, once it has a row
 };
 
 // date + time of a before that of b, bytewise; the title is not compared.

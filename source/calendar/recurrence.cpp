@@ -5,6 +5,7 @@
 #include <map>
 
 #include "calendar/ics_lines.h"
+#include "text/text_util.h"
 
 const char* const weekdayCodes[7] = {"SU", "MO", "TU", "WE", "TH", "FR", "SA"};
 
@@ -17,28 +18,15 @@ std::int32_t weekdayCodeToIndex(const std::string& code) {
 }
 
 std::int32_t readWholeNumber32(const std::string& text) {
-  std::size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  std::int64_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > std::int64_t{INT_MAX} + 1) value = std::int64_t{INT_MAX} + 1;  // saturate, keep reading
-  }
-  if (negative) return static_cast<std::int32_t>(-value);  // INT_MIN at most
+  // INT_MIN at most below; above, the one value more clamps to INT_MAX.
+  const std::int64_t value = readLeadingInteger(text, std::int64_t{INT_MAX} + 1);
   return static_cast<std::int32_t>(std::min<std::int64_t>(value, INT_MAX));
 }
 
 std::int64_t SeriesWalk::atStartTime(const std::tm& day, std::tm& occ) const {
-  occ = std::tm{};
-  occ.tm_sec = start.tm_sec;
-  occ.tm_min = start.tm_min;
-  occ.tm_hour = start.tm_hour;
-  occ.tm_mday = day.tm_mday;
-  occ.tm_mon = day.tm_mon;
-  occ.tm_year = day.tm_year;
-  return normaliseLocal(occ);
+  std::int64_t seconds = 0;
+  occ = makeLocal(day.tm_year, day.tm_mon, day.tm_mday, start.tm_hour, start.tm_min, start.tm_sec, seconds);
+  return seconds;
 }
 
 namespace {
@@ -60,10 +48,7 @@ constexpr std::int64_t kLatestReadable = 253402300800LL + 2 * 366 * kDay;       
 bool stepDays(std::tm& tm, std::int64_t days, std::int64_t& seconds) {
   const std::int64_t mday = tm.tm_mday + days;
   if (mday > INT_MAX || mday < INT_MIN) return false;
-  tm.tm_mday = static_cast<int>(mday);
-  tm.tm_wday = 0;
-  tm.tm_yday = 0;
-  seconds = normaliseLocal(tm);
+  tm = makeLocal(tm.tm_year, tm.tm_mon, static_cast<int>(mday), tm.tm_hour, tm.tm_min, tm.tm_sec, seconds);
   return true;
 }
 
@@ -76,12 +61,8 @@ bool stepDays(std::tm& tm, std::int64_t days, std::int64_t& seconds) {
 void landAfter(std::tm& tm, std::int64_t dayNumber, std::int64_t step, std::int64_t& seconds) {
   std::int64_t y = 0, m = 0, d = 0;
   civilDateOf(dayNumber, y, m, d);
-  tm.tm_year = static_cast<int>(y - 1900);
-  tm.tm_mon = static_cast<int>(m);
-  tm.tm_mday = static_cast<int>(d);
-  tm.tm_wday = 0;
-  tm.tm_yday = 0;
-  normaliseLocal(tm);
+  tm = makeLocal(static_cast<int>(y - 1900), static_cast<int>(m), static_cast<int>(d), tm.tm_hour, tm.tm_min,
+                 tm.tm_sec);
   stepDays(tm, step, seconds);
 }
 
@@ -325,14 +306,9 @@ void expandWeekly(SeriesWalk& walk) {
   if (perWeek == 0) perWeekday[walk.start.tm_wday] = perWeek = 1;
 
   // Weeks run Sunday to Saturday: the anchor is the Sunday on or before DTSTART.
-  std::tm anchor{};
-  anchor.tm_sec = walk.start.tm_sec;
-  anchor.tm_min = walk.start.tm_min;
-  anchor.tm_hour = walk.start.tm_hour;
-  anchor.tm_mday = walk.start.tm_mday - walk.start.tm_wday;
-  anchor.tm_mon = walk.start.tm_mon;
-  anchor.tm_year = walk.start.tm_year;
-  std::int64_t anchorSeconds = normaliseLocal(anchor);
+  std::int64_t anchorSeconds = 0;
+  std::tm anchor = makeLocal(walk.start.tm_year, walk.start.tm_mon, walk.start.tm_mday - walk.start.tm_wday,
+                             walk.start.tm_hour, walk.start.tm_min, walk.start.tm_sec, anchorSeconds);
   const std::int64_t weekStep = 7 * std::int64_t{walk.rule.interval};
   constexpr std::int64_t kWeeks = 2000;
   for (std::int64_t weeks = 0;;) {
@@ -424,10 +400,9 @@ void expandYearly(SeriesWalk& walk) {
     // first, as when every year was converted.
     if (skippedYear) convertYearlyStart(walk, skippedYear1900, occ, t);
     skippedYear = false;
-    std::tm jan1{};
-    jan1.tm_mday = 1;
-    jan1.tm_year = year1900;
-    if (!walk.withinLimit(normaliseLocal(jan1)) || walk.done() || years == 200) break;
+    std::int64_t jan1 = 0;
+    makeLocal(year1900, 0, 1, 0, 0, 0, jan1);
+    if (!walk.withinLimit(jan1) || walk.done() || years == 200) break;
     if (convertYearlyStart(walk, year1900, occ, t) && t >= walk.seriesStart && walk.withinLimit(t)) walk.take(occ);
     y += walk.rule.interval;
   }

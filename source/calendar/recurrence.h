@@ -147,9 +147,6 @@ ByDayEntry readByDayEntry(const std::string& entry);
 // The MONTHLY walk over `walk`'s rule.
 void expandMonthly(SeriesWalk& walk);
 
-// Ascending by the seconds of each element; the elements are not changed.
-void sortTmChronologically(std::vector<std::tm>& list);
-
 // The platform's atoi/atol as 32-bit readers: leading white space, an
 // optional sign, digits; 0 without digits; clamped to the 32-bit range.
 std::int32_t readWholeNumber32(const std::string& text);

@@ -10,17 +10,6 @@ void printLine(const std::string& text) {
   std::cout.clear();  // a closed console must not stop the program
 }
 
-static bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-std::string trimBlanks(std::string text) {
-  std::size_t first = 0;
-  while (first < text.size() && isBlank(text[first])) ++first;
-  if (first == text.size()) return std::string();
-  std::size_t last = text.size() - 1;
-  while (isBlank(text[last])) --last;
-  return text.substr(first, last - first + 1);
-}
-
 namespace {
 
 // The length of the valid UTF-8 character of two or more bytes that starts at

@@ -1,12 +1,11 @@
 #pragma once
-// Console output and the one definition of a blank character.
+// Console output.
 #include <string>
+
+#include "text/text_util.h"  // trimBlanks, for the callers that print what they trim
 
 // Writes `text`, a line end, and flushes; all console output goes through here.
 void printLine(const std::string& text);
-
-// `text` without leading and trailing space, tab, carriage return and line feed.
-std::string trimBlanks(std::string text);
 
 // `text` fit to print as one console line: every control character (C0 and
 // DEL, and C1 written in UTF-8), and every byte that is not part of valid
