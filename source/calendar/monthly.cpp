@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "calendar/recurrence.h"
+#include "calendar/monthly.h"
 #include "text/text_util.h"
 
 ByDayEntry readByDayEntry(const std::string& entry) {

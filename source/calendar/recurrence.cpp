@@ -5,6 +5,7 @@
 #include <map>
 
 #include "calendar/ics_lines.h"
+#include "calendar/monthly.h"
 #include "text/text_util.h"
 
 const char* const weekdayCodes[7] = {"SU", "MO", "TU", "WE", "TH", "FR", "SA"};

@@ -131,22 +131,6 @@ void expandRecurrence(const std::string& rruleText, const IcsDateValue& eventSta
                       std::int64_t firstDayWithRows, SkippedWallTimes& skipped, bool emitAtOnce,
                       std::function<bool(const std::tm&)> emitOccurrence);
 
-// One BYDAY entry of a MONTHLY rule checked against ^([+-]?\d+)?([A-Z]{2})$,
-// once per rule rather than once per month: the result does not depend on
-// the month.
-struct ByDayEntry {
-  std::int32_t weekday = -1;  // -1: the entry names nothing
-  bool hasOrdinal = false;
-  bool ordinalOutOfRange = false;
-  std::int64_t ordinal = 0;
-  std::string ordinalText;  // kept only to raise the conversion error
-};
-
-ByDayEntry readByDayEntry(const std::string& entry);
-
-// The MONTHLY walk over `walk`'s rule.
-void expandMonthly(SeriesWalk& walk);
-
 // The platform's atoi/atol as 32-bit readers: leading white space, an
 // optional sign, digits; 0 without digits; clamped to the 32-bit range.
 std::int32_t readWholeNumber32(const std::string& text);
