@@ -3,6 +3,9 @@
 // feedEvents/<feed id>, then the removal of items whose feed is gone.
 #include <string>
 
+// One run over every linked calendar, then the sweep of orphaned feedEvents.
+void refreshFeeds();
+
 // The link a feed is fetched from: trimmed link in, webcal:// and webcals://
 // rewritten to https://. Throws with the household's message when the link
 // is not one of https://, http://, webcal://, webcals:// (any letter case).

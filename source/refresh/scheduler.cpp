@@ -4,8 +4,9 @@
 #include <mutex>
 #include <string>
 
-#include "refresh/refresh.h"
+#include "refresh/feeds.h"
 #include "refresh/refresh_requests.h"
+#include "refresh/weather.h"
 #include "server/console.h"
 
 void schedulerPass(SchedulerClock::time_point& deadline, SchedulerClock::duration period,

@@ -13,6 +13,10 @@ struct SchedulerRuns {
   std::function<void()> feeds;
 };
 
+// The scheduler thread's body: both refreshes at start, every kRefreshPeriod
+// and when a refresh is requested. Never returns.
+void refreshLoop();
+
 // One turn of the scheduler: waits on refreshCond until a refresh is due or
 // `deadline` passes; when it has passed, marks both due and moves it to now +
 // `period`; then runs what is due under refreshWorkMutex. A failure that

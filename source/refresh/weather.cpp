@@ -8,7 +8,6 @@
 
 #include "refresh/fetch.h"
 #include "refresh/refresh_util.h"
-#include "refresh/refresh.h"
 #include "refresh/weather_codes.h"
 #include "server/console.h"
 #include "server/json_text.h"

@@ -3,6 +3,10 @@
 // the place text stays the same), then the forecast into live/weather.
 #include <string>
 
+// One weather run: settings/main -> place lookup -> forecast -> live/weather.
+// Records its failures in the item and on the console; never throws.
+void refreshWeather();
+
 // The last successful place lookup. Memory only; guarded by refreshWorkMutex.
 struct GeocodeCache {
   std::string place;  // the trimmed place text it was made for; empty at start

@@ -37,6 +37,10 @@ struct StreamState {
   StreamState& operator=(const StreamState&) = delete;
 };
 
+// GET /api/stream: a place among kMaxOpenStreams (or the short answer that
+// turns the window away), then sendNextEvents for as long as the browser reads.
+void handleEventStream(const httplib::Request& request, httplib::Response& response);
+
 // One step of a stream: the full state first, then whatever the change hub
 // brings (events joined in one write, the full state after falling behind,
 // or the keep-alive comment). Returns the write's result; false ends it.

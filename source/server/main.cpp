@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "platform/platform.h"
-#include "refresh/refresh.h"
+#include "refresh/scheduler.h"
 #include "server/connections.h"
 #include "server/console.h"
 #include "server/data_file.h"

@@ -8,6 +8,7 @@
 
 #include "refresh/refresh_requests.h"
 #include "server/answers.h"
+#include "server/event_stream.h"
 #include "server/json_text.h"
 #include "server/state.h"
 

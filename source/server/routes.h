@@ -13,7 +13,6 @@ std::string readFileToString(const std::filesystem::path& path);
 void handleAppPageRoot(const httplib::Request& request, httplib::Response& response);
 void handleAppPageIndex(const httplib::Request& request, httplib::Response& response);
 void handleGetState(const httplib::Request& request, httplib::Response& response);
-void handleEventStream(const httplib::Request& request, httplib::Response& response);
 void handleRefresh(const httplib::Request& request, httplib::Response& response,
                    const httplib::ContentReader& readContent);
 void handlePutDoc(const httplib::Request& request, httplib::Response& response,
