@@ -111,21 +111,6 @@ std::string curlCommandLine(const std::string& configPath) {
   return "curl -q -sS -L --max-time 30 --max-filesize 20000000 -K \"" + configPath + "\" 2>&1";
 }
 
-bool isSafeInQuotes(const std::string& path) {
-  for (char c : path) {
-    unsigned char byte = static_cast<unsigned char>(c);
-    if (byte < 32 || byte == 127 || c == '"') return false;
-#ifdef _WIN32
-    // cmd.exe expands variables even inside double quotes.
-    if (c == '%' || c == '!') return false;
-#else
-    // sh still expands these inside double quotes.
-    if (c == '$' || c == '`' || c == '\\') return false;
-#endif
-  }
-  return true;
-}
-
 FetchResult interpretCurlOutput(const std::string& output, int exitCode) {
   FetchResult result;
   const std::string marker = kStatusMarker;
@@ -204,7 +189,7 @@ FetchResult fetchUrl(const std::string& url) {
   // The path goes between double quotes unescaped; a folder name that the
   // command processor would still read as syntax could run something else.
   // The file's own name is plain letters and digits.
-  if (!isSafeInQuotes(folder.string())) {
+  if (!platform::isSafeInCommandQuotes(folder.string())) {
     return failedFetch(kUnsafeFolderMessage);
   }
 

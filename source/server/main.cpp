@@ -1,6 +1,5 @@
 // Start-up order and nothing else: every behaviour lives in the units it calls.
 #include <httplib.h>
-#include <sys/socket.h>
 
 #include <cstdlib>
 #include <thread>
@@ -48,10 +47,7 @@ int main(int argc, char** argv) {
   server.set_tcp_nodelay(true);
   // Reuse the address, but never share the port: a second copy of the program
   // must find the port busy instead of serving (and saving) beside the first.
-  server.set_socket_options([](socket_t sock) {
-    int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<void*>(&yes), sizeof(yes));
-  });
+  server.set_socket_options(platform::prepareListeningSocket);
   server.set_payload_max_length(kMaxRequestBodyBytes);
   registerRoutes(server);
 
