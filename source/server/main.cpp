@@ -9,7 +9,6 @@
 #include "server/connections.h"
 #include "server/console.h"
 #include "server/data_file.h"
-#include "server/routes.h"
 #include "server/startup.h"
 #include "server/state.h"
 
@@ -37,30 +36,11 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  // Its own pool of workers, keep-alive loop and dead-peer detection
-  // (server/connections.h); the keep-alive count is fixed when the library is
-  // built, so it is set here.
   HouseholdServer server;
-  server.set_keep_alive_max_count(100);
-  // Without this every answer on a kept-alive connection waits for the
-  // browser's delayed acknowledgement.
-  server.set_tcp_nodelay(true);
-  // Reuse the address, but never share the port: a second copy of the program
-  // must find the port busy instead of serving (and saving) beside the first.
-  server.set_socket_options(platform::prepareListeningSocket);
-  server.set_payload_max_length(kMaxRequestBodyBytes);
-  registerRoutes(server);
-
-  int boundPort = static_cast<int>(port);
-  bool bound = false;
-  if (port == 0) {
-    // Port 0 asks the system for any free port; the banner then shows which.
-    boundPort = server.bind_to_any_port("0.0.0.0");
-    bound = boundPort > 0;
-  } else {
-    bound = server.bind_to_port("0.0.0.0", boundPort);
-  }
-  if (!bound) {
+  configureServer(server);
+  // For port 0 the banner shows the port the system picked.
+  const int boundPort = bindServer(server, "0.0.0.0", static_cast<int>(port));
+  if (boundPort <= 0) {
     printLine("\nPort " + std::to_string(port) + " is busy. The calendar may already be running in another window.\n");
     return 1;
   }
