@@ -20,7 +20,7 @@
 
 namespace {
 
-const std::string kMarker = "\n__BRIMLOFT_STATUS__";
+const std::string kMarker = kStatusMarker;
 
 struct OutputCase {
   const char* name;

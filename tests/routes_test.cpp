@@ -120,10 +120,10 @@ TEST_F(RoutesTest, ARefusedWriteLeavesTheFlagsAlone) {
 namespace {
 
 TEST(ErrorHandler, AnExceptionInAHandlerAnswers500NotFound) {
-  httplib::Server server;
+  HouseholdServer server;
+  configureServer(server);
   server.Get("/throws", [](const httplib::Request&, httplib::Response&) { throw std::runtime_error("boom"); });
-  server.set_error_handler(handleHttpError);
-  int port = server.bind_to_any_port("127.0.0.1");
+  int port = bindServer(server, "127.0.0.1", 0);
   std::thread thread([&] { server.listen_after_bind(); });
   httplib::Client client("127.0.0.1", port);
   auto res = client.Get("/throws");

@@ -103,7 +103,8 @@ std::string curlConfigText(const std::string& url) {
   // addresses, fetching many (or other) addresses in place of the one given.
   return "url = \"" + escaped + "\"\n" +
          "user-agent = \"Brimloft/1.0\"\n"
-         "write-out = \"\\n__BRIMLOFT_STATUS__%{http_code}\"\n"
+         // kStatusMarker, its line feed spelt as curl's write-out reads it.
+         "write-out = \"\\n" + (kStatusMarker + 1) + "%{http_code}\"\n"
          "globoff\n";
 }
 

@@ -36,7 +36,7 @@ class SharedRefreshRuns {
   // request that runs it takes refreshWorkMutex for the run.
   bool awaitRunStartedAfterNow();
 
-  // How many requests are waiting or running now.
+  // For tests: how many requests are waiting or running now.
   int waiting();
 
  private:

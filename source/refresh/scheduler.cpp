@@ -9,6 +9,9 @@
 #include "refresh/weather.h"
 #include "server/console.h"
 
+namespace {
+
+// schedulerTurn without its guard: a failure that leaves a run leaves this too.
 void schedulerPass(SchedulerClock::time_point& deadline, SchedulerClock::duration period,
                    const SchedulerRuns& runs) {
   bool weatherDue = false;
@@ -34,6 +37,8 @@ void schedulerPass(SchedulerClock::time_point& deadline, SchedulerClock::duratio
   if (weatherDue) runs.weather();
   if (feedsDue) runs.feeds();
 }
+
+}  // namespace
 
 void schedulerTurn(SchedulerClock::time_point& deadline, SchedulerClock::duration period,
                    const SchedulerRuns& runs) {

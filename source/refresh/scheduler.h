@@ -20,12 +20,8 @@ void refreshLoop();
 // One turn of the scheduler: waits on refreshCond until a refresh is due or
 // `deadline` passes; when it has passed, marks both due and moves it to now +
 // `period`; then runs what is due under refreshWorkMutex. A failure that
-// leaves a run leaves this function too, with refreshWorkMutex released.
-void schedulerPass(SchedulerClock::time_point& deadline, SchedulerClock::duration period,
-                   const SchedulerRuns& runs);
-
-// schedulerPass, with a failure that leaves it printed as "Refresh problem: "
-// and its message, so the schedule goes on. refreshLoop() repeats this with
-// the real refreshes and kRefreshPeriod for ever.
+// leaves a run is printed as "Refresh problem: " and its message, with
+// refreshWorkMutex released, so the schedule goes on. refreshLoop() repeats
+// this with the real refreshes and kRefreshPeriod for ever.
 void schedulerTurn(SchedulerClock::time_point& deadline, SchedulerClock::duration period,
                    const SchedulerRuns& runs);

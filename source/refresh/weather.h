@@ -8,6 +8,7 @@
 void refreshWeather();
 
 // The last successful place lookup. Memory only; guarded by refreshWorkMutex.
+// Exported for tests, which empty it and read it; only runs write it.
 struct GeocodeCache {
   std::string place;  // the trimmed place text it was made for; empty at start
   double latitude = 0;
@@ -16,10 +17,6 @@ struct GeocodeCache {
 };
 
 extern GeocodeCache geocodeCache;
-
-// Hosts of the two Open-Meteo services (always reached over https).
-extern const char* const kGeocodingHost;
-extern const char* const kForecastHost;
 
 // Pieces of a run, exposed so they can be checked on their own.
 

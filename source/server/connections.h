@@ -34,6 +34,7 @@ class WorkerPool : public httplib::TaskQueue {
   ~WorkerPool() override;
   void enqueue(std::function<void()> job) override;
   void shutdown() override;
+  // For tests: the threads started so far.
   std::size_t threadCount();
 
  private:

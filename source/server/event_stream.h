@@ -21,7 +21,7 @@ constexpr const char kStreamsFullMessage[] =
     ": Too many open calendar windows. This one connects again by itself when another closes.\n"
     "retry: 2000\n\n";
 
-// The number of streams open right now.
+// For tests: the number of streams open right now.
 int openStreamCount();
 
 // One stream's position, shared by every copy of its content provider. Its
