@@ -4,6 +4,8 @@
 #include <string>
 
 // One run over every linked calendar, then the sweep of orphaned feedEvents.
+// The caller holds refreshWorkMutex; takes stateMutex only to copy the feeds,
+// to store each calendar and for the sweep, never across a fetch.
 void refreshFeeds();
 
 // The link a feed is fetched from: trimmed link in, webcal:// and webcals://

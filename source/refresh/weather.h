@@ -4,7 +4,9 @@
 #include <string>
 
 // One weather run: settings/main -> place lookup -> forecast -> live/weather.
-// Records its failures in the item and on the console; never throws.
+// Records its failures in the item and on the console; never throws. The
+// caller holds refreshWorkMutex; takes stateMutex only to read settings/main
+// and to store live/weather, never across a fetch.
 void refreshWeather();
 
 // The last successful place lookup. Memory only; guarded by refreshWorkMutex.

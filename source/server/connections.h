@@ -40,6 +40,8 @@ class WorkerPool : public httplib::TaskQueue {
  private:
   void work();
   void startThread();  // called with mutex_ held
+  // Guards everything below. Taken by the accept loop (enqueue) and by the
+  // workers between jobs, never with another lock; jobs run without it.
   std::mutex mutex_;
   std::condition_variable cond_;
   std::deque<std::function<void()>> jobs_;

@@ -3,6 +3,7 @@
 #include <string>
 
 // Writes `text`, a line end, and flushes; all console output goes through here.
+// Takes no lock of ours; called from any thread, with or without locks held.
 void printLine(const std::string& text);
 
 // `text` without leading and trailing space, tab, carriage return and line feed.

@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 #include "refresh/scheduler.h"
+#include "server/change_hub.h"
 #include "server/connections.h"
 #include "server/console.h"
 #include "server/data_file.h"
@@ -45,6 +46,9 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // Every thread but the pool's starts here (README, "Threads and locks");
+  // the pool's start with the accept loop.
+  changeHub.startWaker();
   std::thread(saveLoop).detach();
   std::thread(refreshLoop).detach();
 
@@ -58,7 +62,7 @@ int main(int argc, char** argv) {
   printLine("\n  Leave this window open. Close it to stop the calendar.\n");
 
   server.listen_after_bind();
-  // No orderly shutdown exists: the saver and scheduler threads are detached
-  // and the process ends here without joining them.
+  // No orderly shutdown exists: the waker, saver and scheduler threads are
+  // never joined; the process ends here without them.
   std::_Exit(0);
 }

@@ -12,4 +12,7 @@ constexpr std::size_t kMaxItemBodyBytes = 2000000;
 constexpr std::size_t kMaxRequestBodyBytes = kMaxItemBodyBytes + 64 * 1024;
 
 // Registers every route and the error handler on `server`, in route order.
+// The handlers run on the pool's workers with no lock held; they take
+// stateMutex through the state functions, refreshMutex to mark a refresh
+// due, and POST /api/refresh may run both refreshes under refreshWorkMutex.
 void registerRoutes(httplib::Server& server);
