@@ -1,5 +1,6 @@
 #pragma once
 // Start-up steps that main wires together; kept apart from main for tests.
+// main runs them before it starts any other thread, so none takes a lock.
 #include <filesystem>
 #include <string>
 #include <vector>
