@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <iterator>
 #include <thread>
 
 #include "server/change_hub.h"
@@ -10,6 +12,7 @@ std::string eventText(int n) { return "event " + std::to_string(n); }
 
 struct HubTest : ::testing::Test {
   ChangeHub hub;
+  void SetUp() override { hub.startWaker(); }
   void publish(int from, int to) {
     for (int i = from; i <= to; ++i) hub.publishChange(eventText(i));
   }
@@ -160,6 +163,27 @@ TEST_F(HubTest, AskingStreamsToCheckWakesOnlyWaitersThatListenForIt) {
   hub.publishChange(eventText(1));
   EXPECT_TRUE(hub.waitForChanges(cursor, texts, missed, &checkSeen));
   EXPECT_EQ(texts, std::vector<std::string>{eventText(1)});
+}
+
+}  // namespace
+
+namespace {
+
+std::size_t threadsOfThisProcess() {
+  auto tasks = std::filesystem::directory_iterator("/proc/self/task");
+  return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+// Publishing happens under stateMutex: it must never start a thread there.
+// The waker starts only when asked, as main asks beside the other threads.
+TEST(HubThreads, OnlyStartWakerStartsTheWaker) {
+  ChangeHub hub;
+  const std::size_t before = threadsOfThisProcess();
+  hub.publishChange("one");
+  hub.askStreamsToCheck();
+  EXPECT_EQ(threadsOfThisProcess(), before);
+  hub.startWaker();
+  EXPECT_EQ(threadsOfThisProcess(), before + 1);
 }
 
 }  // namespace

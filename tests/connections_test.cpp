@@ -127,4 +127,13 @@ TEST(HouseholdServer, EveryAcceptedConnectionWatchesForAVanishedPeer) {
             platform::kDeadPeerSeconds);
 }
 
+TEST(ListeningSocket, ReusesTheAddressButNeverSharesThePort) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  platform::prepareListeningSocket(fd);
+  EXPECT_EQ(intOption(fd, SOL_SOCKET, SO_REUSEADDR), 1);
+  EXPECT_EQ(intOption(fd, SOL_SOCKET, SO_REUSEPORT), 0);
+  ::close(fd);
+}
+
 }  // namespace

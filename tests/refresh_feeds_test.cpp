@@ -14,7 +14,6 @@
 #include "calendar/ics_reader.h"
 #include "fake_curl/fake_curl.h"
 #include "refresh/feeds.h"
-#include "refresh/refresh.h"
 #include "server/state.h"
 #include "support/loopback_site.h"
 

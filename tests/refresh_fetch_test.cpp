@@ -13,13 +13,14 @@
 #include <vector>
 
 #include "fake_curl/fake_curl.h"
+#include "platform/platform.h"
 #include "refresh/fetch.h"
 #include "support/loopback_site.h"
 #include "support/server_process.h"
 
 namespace {
 
-const std::string kMarker = "\n__BRIMLOFT_STATUS__";
+const std::string kMarker = kStatusMarker;
 
 struct OutputCase {
   const char* name;
@@ -305,10 +306,10 @@ TEST(RefreshFetch, UnsafeTemporaryFolderRunsNothing) {
 }
 
 TEST(RefreshFetch, SafeQuotingRules) {
-  EXPECT_TRUE(isSafeInQuotes("/tmp/brimloft-1.cfg"));
-  EXPECT_TRUE(isSafeInQuotes("/home/a b/'x'/#!&;|<>()*?~/\xC3\xA9"));
+  EXPECT_TRUE(platform::isSafeInCommandQuotes("/tmp/brimloft-1.cfg"));
+  EXPECT_TRUE(platform::isSafeInCommandQuotes("/home/a b/'x'/#!&;|<>()*?~/\xC3\xA9"));
   for (const char* bad : {"/a\"b", "/a$b", "/a`b", "/a\\b", "/a\nb", "/a\rb", "/a\tb", "/a\x7f"}) {
-    EXPECT_FALSE(isSafeInQuotes(bad)) << bad;
+    EXPECT_FALSE(platform::isSafeInCommandQuotes(bad)) << bad;
   }
 }
 

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "fake_curl/fake_curl.h"
-#include "refresh/refresh.h"
 #include "refresh/weather.h"
 #include "refresh/weather_codes.h"
 #include "server/state.h"

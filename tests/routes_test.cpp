@@ -1,4 +1,5 @@
-// The routes served in-process, so the refresh flags they set can be read.
+// The routes served in-process, on a server set up as main sets it up, so the
+// refresh flags they set can be read.
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -6,20 +7,27 @@
 
 #include "refresh/refresh_requests.h"
 #include "server/routes.h"
+#include "server/startup.h"
 #include "server/state.h"
+#include "support/raw_http.h"
 
 namespace {
 
 struct RoutesTest : ::testing::Test {
-  httplib::Server server;
+  HouseholdServer server;
+  int port = 0;
   std::thread thread;
   std::unique_ptr<httplib::Client> client;
   void SetUp() override {
     resetStateSections();
-    registerRoutes(server);
-    int port = server.bind_to_any_port("127.0.0.1");
+    configureServer(server);
+    port = bindServer(server, "127.0.0.1", 0);
     ASSERT_GT(port, 0);
     thread = std::thread([this] { server.listen_after_bind(); });
+    // stop() does nothing before the server runs: a test that sends nothing
+    // could otherwise end before the listening thread starts, and never join.
+    for (int i = 0; i < 1000 && !server.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(server.is_running());
     client = std::make_unique<httplib::Client>("127.0.0.1", port);
     client->set_read_timeout(10, 0);
     setFlags(true, true);
@@ -77,6 +85,26 @@ TEST_F(RoutesTest, ASettingsWriteWakesTheWaitingScheduler) {
   EXPECT_EQ(flags(), std::make_pair(false, true));
 }
 
+TEST_F(RoutesTest, AKeptConnectionCarriesAHundredRequestsAndThenCloses) {
+  testsupport::RawConnection connection(port);
+  ASSERT_TRUE(connection.connected());
+  for (int n = 1; n <= 100; ++n) {
+    ASSERT_TRUE(connection.send("GET /api/state HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")) << n;
+    auto answer = connection.readAnswer();
+    ASSERT_TRUE(answer) << n;
+    EXPECT_EQ(answer->status, 200) << n;
+    EXPECT_EQ(answer->header("Connection") == "close", n == 100) << n;
+  }
+  std::string rest;
+  EXPECT_TRUE(connection.readUntilClosed(rest));
+}
+
+TEST_F(RoutesTest, ASecondServerFindsThePortBusy) {
+  HouseholdServer second;
+  configureServer(second);
+  EXPECT_EQ(bindServer(second, "127.0.0.1", port), -1);
+}
+
 TEST_F(RoutesTest, ARefusedWriteLeavesTheFlagsAlone) {
   for (const char* body : {"[]", "", "{"}) {
     setFlags(true, true);
@@ -92,10 +120,10 @@ TEST_F(RoutesTest, ARefusedWriteLeavesTheFlagsAlone) {
 namespace {
 
 TEST(ErrorHandler, AnExceptionInAHandlerAnswers500NotFound) {
-  httplib::Server server;
+  HouseholdServer server;
+  configureServer(server);
   server.Get("/throws", [](const httplib::Request&, httplib::Response&) { throw std::runtime_error("boom"); });
-  server.set_error_handler(handleHttpError);
-  int port = server.bind_to_any_port("127.0.0.1");
+  int port = bindServer(server, "127.0.0.1", 0);
   std::thread thread([&] { server.listen_after_bind(); });
   httplib::Client client("127.0.0.1", port);
   auto res = client.Get("/throws");

@@ -11,6 +11,11 @@ namespace platform {
 // Starts `command` through the system's command processor with its standard
 // output readable from the returned stream; null when it cannot be started.
 FILE* openCommandPipe(const std::string& command);
+// True when `text` can stand between double quotes in a command for
+// openCommandPipe without the command processor reading anything in it as
+// syntax: no control character, no double quote, and none of the characters
+// the command processor still expands there (sh: $ ` \; cmd.exe would add % !).
+bool isSafeInCommandQuotes(const std::string& text);
 // Closes a stream from openCommandPipe and waits for the command to end.
 // Returns the command's exit code (128 + the signal's number when a signal
 // ended it, as shells report it), or -1 when it cannot be told.
@@ -62,6 +67,12 @@ constexpr int kKeepAliveProbes = 3;
 constexpr int kUnacknowledgedSeconds = 15;
 constexpr int kDeadPeerSeconds = 25;
 void prepareConnection(SocketHandle socket);
+
+// The options of the server's listening socket, set before it binds: the
+// address may be taken again at once after a restart (connections of the last
+// run may linger), but the port is never shared, so that a second copy of the
+// program finds it busy instead of serving (and saving) beside the first.
+void prepareListeningSocket(SocketHandle socket);
 
 enum class SocketWait { ready, timedOut, failed };
 // Waits up to `milliseconds` until the socket has bytes (or its end) to read.

@@ -23,6 +23,16 @@ namespace platform {
 
 FILE* openCommandPipe(const std::string& command) { return ::popen(command.c_str(), "r"); }
 
+bool isSafeInCommandQuotes(const std::string& text) {
+  for (char c : text) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 32 || byte == 127 || c == '"') return false;
+    // sh still expands these inside double quotes.
+    if (c == '$' || c == '`' || c == '\\') return false;
+  }
+  return true;
+}
+
 int closeCommandPipe(FILE* pipe) {
   int status = ::pclose(pipe);
   if (status == -1) return -1;
@@ -228,6 +238,8 @@ long sendSome(SocketHandle socket, const char* data, std::size_t size) {
     return n;
   }
 }
+
+void prepareListeningSocket(SocketHandle socket) { setIntOption(socket, SOL_SOCKET, SO_REUSEADDR, 1); }
 
 void peerAddress(SocketHandle socket, std::string& ip, int& port) { endAddress(socket, ::getpeername, ip, port); }
 

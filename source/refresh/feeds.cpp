@@ -8,7 +8,6 @@
 #include "calendar/ics_reader.h"
 #include "refresh/fetch.h"
 #include "refresh/refresh_util.h"
-#include "refresh/refresh.h"
 #include "server/console.h"
 #include "server/state.h"
 

@@ -103,27 +103,13 @@ std::string curlConfigText(const std::string& url) {
   // addresses, fetching many (or other) addresses in place of the one given.
   return "url = \"" + escaped + "\"\n" +
          "user-agent = \"Brimloft/1.0\"\n"
-         "write-out = \"\\n__BRIMLOFT_STATUS__%{http_code}\"\n"
+         // kStatusMarker, its line feed spelt as curl's write-out reads it.
+         "write-out = \"\\n" + (kStatusMarker + 1) + "%{http_code}\"\n"
          "globoff\n";
 }
 
 std::string curlCommandLine(const std::string& configPath) {
   return "curl -q -sS -L --max-time 30 --max-filesize 20000000 -K \"" + configPath + "\" 2>&1";
-}
-
-bool isSafeInQuotes(const std::string& path) {
-  for (char c : path) {
-    unsigned char byte = static_cast<unsigned char>(c);
-    if (byte < 32 || byte == 127 || c == '"') return false;
-#ifdef _WIN32
-    // cmd.exe expands variables even inside double quotes.
-    if (c == '%' || c == '!') return false;
-#else
-    // sh still expands these inside double quotes.
-    if (c == '$' || c == '`' || c == '\\') return false;
-#endif
-  }
-  return true;
 }
 
 FetchResult interpretCurlOutput(const std::string& output, int exitCode) {
@@ -204,7 +190,7 @@ FetchResult fetchUrl(const std::string& url) {
   // The path goes between double quotes unescaped; a folder name that the
   // command processor would still read as syntax could run something else.
   // The file's own name is plain letters and digits.
-  if (!isSafeInQuotes(folder.string())) {
+  if (!platform::isSafeInCommandQuotes(folder.string())) {
     return failedFetch(kUnsafeFolderMessage);
   }
 

@@ -25,9 +25,6 @@ extern const char* const kStatusMarker;
 std::string curlConfigText(const std::string& url);
 // The command line that runs curl on the configuration file at `configPath`.
 std::string curlCommandLine(const std::string& configPath);
-// True when `path` can stand between double quotes on the command line
-// without the command processor reading anything in it as syntax.
-bool isSafeInQuotes(const std::string& path);
 // Splits all that curl printed into status, body and message. A positive
 // `exitCode` (curl's, from closing the pipe) makes the fetch a failure whatever
 // the status says; 0 is success and -1 unknown, where the output alone decides.

@@ -2,7 +2,8 @@
 
 #include <utility>
 
-#include "refresh/refresh.h"
+#include "refresh/feeds.h"
+#include "refresh/weather.h"
 
 std::mutex refreshMutex;
 std::condition_variable refreshCond;

@@ -1,6 +1,7 @@
 #pragma once
 // How the server asks for the two internet refreshes and keeps runs apart.
-// Lock order: refreshWorkMutex, then stateMutex, then the change hub's mutex.
+// Lock order (README, "Threads and locks"): refreshWorkMutex, then stateMutex,
+// then the change hub's mutex or its wakeMutex.
 // refreshMutex is never held together with another lock. A SharedRefreshRuns'
 // own mutex comes after refreshWorkMutex and is never held with any other lock.
 #include <condition_variable>
@@ -13,7 +14,7 @@ extern std::mutex refreshMutex;             // guards the two flags
 extern std::condition_variable refreshCond;  // the scheduler waits on it
 extern bool weatherFresh;                    // false: a weather refresh is due
 extern bool feedsFresh;                      // false: a linked-calendar refresh is due
-extern std::mutex refreshWorkMutex;          // held around every refresh run
+extern std::mutex refreshWorkMutex;          // held around every refresh run; guards geocodeCache and curl's use
 
 // Mark a refresh due and wake the scheduler. Take refreshMutex themselves and
 // notify after releasing it; call with no lock held.
@@ -36,7 +37,7 @@ class SharedRefreshRuns {
   // request that runs it takes refreshWorkMutex for the run.
   bool awaitRunStartedAfterNow();
 
-  // How many requests are waiting or running now.
+  // For tests: how many requests are waiting or running now.
   int waiting();
 
  private:

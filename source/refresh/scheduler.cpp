@@ -4,10 +4,14 @@
 #include <mutex>
 #include <string>
 
-#include "refresh/refresh.h"
+#include "refresh/feeds.h"
 #include "refresh/refresh_requests.h"
+#include "refresh/weather.h"
 #include "server/console.h"
 
+namespace {
+
+// schedulerTurn without its guard: a failure that leaves a run leaves this too.
 void schedulerPass(SchedulerClock::time_point& deadline, SchedulerClock::duration period,
                    const SchedulerRuns& runs) {
   bool weatherDue = false;
@@ -33,6 +37,8 @@ void schedulerPass(SchedulerClock::time_point& deadline, SchedulerClock::duratio
   if (weatherDue) runs.weather();
   if (feedsDue) runs.feeds();
 }
+
+}  // namespace
 
 void schedulerTurn(SchedulerClock::time_point& deadline, SchedulerClock::duration period,
                    const SchedulerRuns& runs) {

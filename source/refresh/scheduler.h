@@ -13,15 +13,16 @@ struct SchedulerRuns {
   std::function<void()> feeds;
 };
 
+// The scheduler thread's body: both refreshes at start, every kRefreshPeriod
+// and when a refresh is requested. Never returns. Started by main.
+void refreshLoop();
+
 // One turn of the scheduler: waits on refreshCond until a refresh is due or
 // `deadline` passes; when it has passed, marks both due and moves it to now +
-// `period`; then runs what is due under refreshWorkMutex. A failure that
-// leaves a run leaves this function too, with refreshWorkMutex released.
-void schedulerPass(SchedulerClock::time_point& deadline, SchedulerClock::duration period,
-                   const SchedulerRuns& runs);
-
-// schedulerPass, with a failure that leaves it printed as "Refresh problem: "
-// and its message, so the schedule goes on. refreshLoop() repeats this with
-// the real refreshes and kRefreshPeriod for ever.
+// `period` (all under refreshMutex, alone); then, refreshMutex released, runs
+// what is due under refreshWorkMutex. A failure that
+// leaves a run is printed as "Refresh problem: " and its message, with
+// refreshWorkMutex released, so the schedule goes on. refreshLoop() repeats
+// this with the real refreshes and kRefreshPeriod for ever.
 void schedulerTurn(SchedulerClock::time_point& deadline, SchedulerClock::duration period,
                    const SchedulerRuns& runs);

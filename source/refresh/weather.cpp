@@ -8,7 +8,6 @@
 
 #include "refresh/fetch.h"
 #include "refresh/refresh_util.h"
-#include "refresh/refresh.h"
 #include "refresh/weather_codes.h"
 #include "server/console.h"
 #include "server/json_text.h"
@@ -18,8 +17,13 @@ using nlohmann::json;
 
 GeocodeCache geocodeCache;
 
+namespace {
+
+// Hosts of the two Open-Meteo services (always reached over https).
 const char* const kGeocodingHost = "geocoding-api.open-meteo.com";
 const char* const kForecastHost = "api.open-meteo.com";
+
+}  // namespace
 
 std::string percentEncode(const std::string& text) {
   static const char hex[] = "0123456789ABCDEF";

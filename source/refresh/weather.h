@@ -3,7 +3,14 @@
 // the place text stays the same), then the forecast into live/weather.
 #include <string>
 
+// One weather run: settings/main -> place lookup -> forecast -> live/weather.
+// Records its failures in the item and on the console; never throws. The
+// caller holds refreshWorkMutex; takes stateMutex only to read settings/main
+// and to store live/weather, never across a fetch.
+void refreshWeather();
+
 // The last successful place lookup. Memory only; guarded by refreshWorkMutex.
+// Exported for tests, which empty it and read it; only runs write it.
 struct GeocodeCache {
   std::string place;  // the trimmed place text it was made for; empty at start
   double latitude = 0;
@@ -12,10 +19,6 @@ struct GeocodeCache {
 };
 
 extern GeocodeCache geocodeCache;
-
-// Hosts of the two Open-Meteo services (always reached over https).
-extern const char* const kGeocodingHost;
-extern const char* const kForecastHost;
 
 // Pieces of a run, exposed so they can be checked on their own.
 

@@ -25,10 +25,11 @@ void ChangeHub::askStreamsToCheck() {
   wakeAll();
 }
 
+void ChangeHub::startWaker() { waker = std::thread(&ChangeHub::wakeLoop, this); }
+
 void ChangeHub::wakeAll() {
   {
     std::lock_guard<std::mutex> lock(wakeMutex);
-    if (!waker.joinable()) waker = std::thread(&ChangeHub::wakeLoop, this);
     wakePending = true;
   }
   wakeCond.notify_one();

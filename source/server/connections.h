@@ -34,11 +34,14 @@ class WorkerPool : public httplib::TaskQueue {
   ~WorkerPool() override;
   void enqueue(std::function<void()> job) override;
   void shutdown() override;
+  // For tests: the threads started so far.
   std::size_t threadCount();
 
  private:
   void work();
   void startThread();  // called with mutex_ held
+  // Guards everything below. Taken by the accept loop (enqueue) and by the
+  // workers between jobs, never with another lock; jobs run without it.
   std::mutex mutex_;
   std::condition_variable cond_;
   std::deque<std::function<void()>> jobs_;

@@ -5,6 +5,7 @@
 #include "text/text_util.h"  // trimBlanks, for the callers that print what they trim
 
 // Writes `text`, a line end, and flushes; all console output goes through here.
+// Takes no lock of ours; called from any thread, with or without locks held.
 void printLine(const std::string& text);
 
 // `text` fit to print as one console line: every control character (C0 and

@@ -7,8 +7,10 @@
 void loadDataFile();
 
 // One pass of the saver: when stateDirty was set, writes the whole document.
-// A save that fails sets stateDirty again so the next pass retries it.
+// A save that fails sets stateDirty again so the next pass retries it. Takes
+// stateMutex while the document becomes text, and no lock for the disk.
 void saveIfDirty();
 
-// The saver thread's body: saveIfDirty every 400 ms, forever.
+// The saver thread's body: saveIfDirty every 400 ms, forever. Its own flags
+// (a failing streak, a protected file) are the saver's alone.
 void saveLoop();

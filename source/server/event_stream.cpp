@@ -8,7 +8,6 @@
 #include "server/answers.h"
 #include "server/change_hub.h"
 #include "server/json_text.h"
-#include "server/routes.h"
 #include "server/state.h"
 
 namespace {

@@ -21,7 +21,7 @@ constexpr const char kStreamsFullMessage[] =
     ": Too many open calendar windows. This one connects again by itself when another closes.\n"
     "retry: 2000\n\n";
 
-// The number of streams open right now.
+// For tests: the number of streams open right now. The count is an atomic, no lock.
 int openStreamCount();
 
 // One stream's position, shared by every copy of its content provider. Its
@@ -37,9 +37,17 @@ struct StreamState {
   StreamState& operator=(const StreamState&) = delete;
 };
 
+// GET /api/stream: a place among kMaxOpenStreams (or the short answer that
+// turns the window away), then sendNextEvents for as long as the browser reads.
+// Holds no lock while it waits for a place; asking the open streams to check
+// takes the hub's mutex and wakeMutex.
+void handleEventStream(const httplib::Request& request, httplib::Response& response);
+
 // One step of a stream: the full state first, then whatever the change hub
 // brings (events joined in one write, the full state after falling behind,
 // or the keep-alive comment). Returns the write's result; false ends it.
 // Woken to check its connection, it writes nothing and returns whether the
-// browser is still connected.
+// browser is still connected. Call with no lock held: the full state is made
+// under stateMutex (with the hub's mutex under it, for the cursor), the wait
+// for news takes the hub's mutex alone, and every write is made with no lock.
 bool sendNextEvents(StreamState& stream, httplib::DataSink& sink);

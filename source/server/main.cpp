@@ -1,16 +1,15 @@
 // Start-up order and nothing else: every behaviour lives in the units it calls.
 #include <httplib.h>
-#include <sys/socket.h>
 
 #include <cstdlib>
 #include <thread>
 
 #include "platform/platform.h"
-#include "refresh/refresh.h"
+#include "refresh/scheduler.h"
+#include "server/change_hub.h"
 #include "server/connections.h"
 #include "server/console.h"
 #include "server/data_file.h"
-#include "server/routes.h"
 #include "server/startup.h"
 #include "server/state.h"
 
@@ -38,37 +37,18 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  // Its own pool of workers, keep-alive loop and dead-peer detection
-  // (server/connections.h); the keep-alive count is fixed when the library is
-  // built, so it is set here.
   HouseholdServer server;
-  server.set_keep_alive_max_count(100);
-  // Without this every answer on a kept-alive connection waits for the
-  // browser's delayed acknowledgement.
-  server.set_tcp_nodelay(true);
-  // Reuse the address, but never share the port: a second copy of the program
-  // must find the port busy instead of serving (and saving) beside the first.
-  server.set_socket_options([](socket_t sock) {
-    int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<void*>(&yes), sizeof(yes));
-  });
-  server.set_payload_max_length(kMaxRequestBodyBytes);
-  registerRoutes(server);
-
-  int boundPort = static_cast<int>(port);
-  bool bound = false;
-  if (port == 0) {
-    // Port 0 asks the system for any free port; the banner then shows which.
-    boundPort = server.bind_to_any_port("0.0.0.0");
-    bound = boundPort > 0;
-  } else {
-    bound = server.bind_to_port("0.0.0.0", boundPort);
-  }
-  if (!bound) {
+  configureServer(server);
+  // For port 0 the banner shows the port the system picked.
+  const int boundPort = bindServer(server, "0.0.0.0", static_cast<int>(port));
+  if (boundPort <= 0) {
     printLine("\nPort " + std::to_string(port) + " is busy. The calendar may already be running in another window.\n");
     return 1;
   }
 
+  // Every thread but the pool's starts here (README, "Threads and locks");
+  // the pool's start with the accept loop.
+  changeHub.startWaker();
   std::thread(saveLoop).detach();
   std::thread(refreshLoop).detach();
 
@@ -82,7 +62,7 @@ int main(int argc, char** argv) {
   printLine("\n  Leave this window open. Close it to stop the calendar.\n");
 
   server.listen_after_bind();
-  // No orderly shutdown exists: the saver and scheduler threads are detached
-  // and the process ends here without joining them.
+  // No orderly shutdown exists: the waker, saver and scheduler threads are
+  // never joined; the process ends here without them.
   std::_Exit(0);
 }

@@ -8,6 +8,7 @@
 
 #include "refresh/refresh_requests.h"
 #include "server/answers.h"
+#include "server/event_stream.h"
 #include "server/json_text.h"
 #include "server/state.h"
 
@@ -93,13 +94,7 @@ void refuseServerOnlySection(BodyRead read, httplib::Response& response) {
   if (read != BodyRead::Whole) closeConnection(response);
 }
 
-void sendAppPage(httplib::Response& response) {
-  setNoStore(response);
-  response.set_content(buildAppPage(), "text/html; charset=utf-8");
-}
-
-}  // namespace
-
+// The whole file as raw bytes; empty when it is missing or unreadable.
 std::string readFileToString(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::string();
@@ -108,6 +103,7 @@ std::string readFileToString(const std::filesystem::path& path) {
   return text.str();
 }
 
+// The fixed page around app.html, and app.html (or the missing-file note) inside it.
 std::string buildAppPage() {
   std::string app = readFileToString(appPagePath);
   if (app.empty()) app = kMissingApp;
@@ -117,6 +113,11 @@ std::string buildAppPage() {
   page += app;
   page += kPageTail;
   return page;
+}
+
+void sendAppPage(httplib::Response& response) {
+  setNoStore(response);
+  response.set_content(buildAppPage(), "text/html; charset=utf-8");
 }
 
 void handleAppPageRoot(const httplib::Request&, httplib::Response& response) { sendAppPage(response); }
@@ -196,8 +197,6 @@ void handleDeleteDoc(const httplib::Request& request, httplib::Response& respons
   sendJson(response, 200, json{{"ok", true}});
 }
 
-namespace {
-
 // No answer of this server is sent in parts or compressed. The library would
 // cut every answer to the ranges of a Range header (building a copy of the
 // whole answer per range) and compress it for an Accept-Encoding header
@@ -267,8 +266,6 @@ httplib::Server::HandlerResponse screenRequest(const httplib::Request& request, 
   return httplib::Server::HandlerResponse::Handled;
 }
 
-}  // namespace
-
 void handleHttpError(const httplib::Request& request, httplib::Response& response) {
   // Answers that the library gives before routing (a Range header it cannot
   // parse, 416) still carry what it parsed.
@@ -279,8 +276,6 @@ void handleHttpError(const httplib::Request& request, httplib::Response& respons
   const char* message = response.status == 413 ? "Too big" : "Not found";
   sendJson(response, response.status, json{{"error", message}});
 }
-
-namespace {
 
 using HandlerWithContentReader = httplib::Server::HandlerWithContentReader;
 

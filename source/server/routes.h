@@ -2,25 +2,7 @@
 // The HTTP routes of the server and its error handler.
 #include <httplib.h>
 
-#include <filesystem>
-#include <string>
-
-// The fixed page around app.html, and app.html (or the missing-file note) inside it.
-std::string buildAppPage();
-// The whole file as raw bytes; empty when it is missing or unreadable.
-std::string readFileToString(const std::filesystem::path& path);
-
-void handleAppPageRoot(const httplib::Request& request, httplib::Response& response);
-void handleAppPageIndex(const httplib::Request& request, httplib::Response& response);
-void handleGetState(const httplib::Request& request, httplib::Response& response);
-void handleEventStream(const httplib::Request& request, httplib::Response& response);
-void handleRefresh(const httplib::Request& request, httplib::Response& response,
-                   const httplib::ContentReader& readContent);
-void handlePutDoc(const httplib::Request& request, httplib::Response& response,
-                  const httplib::ContentReader& readContent);
-void handleDeleteDoc(const httplib::Request& request, httplib::Response& response,
-                     const httplib::ContentReader& readContent);
-void handleHttpError(const httplib::Request& request, httplib::Response& response);
+#include <cstddef>
 
 // The largest PUT body stored as an item.
 constexpr std::size_t kMaxItemBodyBytes = 2000000;
@@ -30,4 +12,7 @@ constexpr std::size_t kMaxItemBodyBytes = 2000000;
 constexpr std::size_t kMaxRequestBodyBytes = kMaxItemBodyBytes + 64 * 1024;
 
 // Registers every route and the error handler on `server`, in route order.
+// The handlers run on the pool's workers with no lock held; they take
+// stateMutex through the state functions, refreshMutex to mark a refresh
+// due, and POST /api/refresh may run both refreshes under refreshWorkMutex.
 void registerRoutes(httplib::Server& server);

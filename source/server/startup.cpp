@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "server/routes.h"
 
 namespace fs = std::filesystem;
 
@@ -59,4 +60,20 @@ std::string findNetworkAddress() {
   std::string address = platform::localNetworkAddress();
   if (address == "0.0.0.0") address.clear();
   return address;
+}
+
+void configureServer(HouseholdServer& server) {
+  // The library's own keep-alive count is fixed when it is built, so it is set here.
+  server.set_keep_alive_max_count(100);
+  // Without this every answer on a kept-alive connection waits for the
+  // browser's delayed acknowledgement.
+  server.set_tcp_nodelay(true);
+  server.set_socket_options(platform::prepareListeningSocket);
+  server.set_payload_max_length(kMaxRequestBodyBytes);
+  registerRoutes(server);
+}
+
+int bindServer(httplib::Server& server, const std::string& host, int port) {
+  if (port == 0) return server.bind_to_any_port(host);
+  return server.bind_to_port(host, port) ? port : -1;
 }

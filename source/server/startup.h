@@ -1,8 +1,11 @@
 #pragma once
 // Start-up steps that main wires together; kept apart from main for tests.
+// main runs them before it starts any other thread, so none takes a lock.
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "server/connections.h"
 
 // The program's own folder when it holds app.html, else the current folder.
 std::filesystem::path chooseBaseDir(const char* argument0);
@@ -18,3 +21,14 @@ bool probeCurl();
 
 // The computer's IPv4 address on the local network, or "" when none.
 std::string findNetworkAddress();
+
+// Everything the server is given before it binds: the routes, the body limit,
+// the keep-alive count, no delayed small answers and the listening socket's
+// options (its pool, keep-alive loop and dead-peer detection come with
+// HouseholdServer). main and the route tests both set their server up here,
+// so that the tests run the server as it runs.
+void configureServer(HouseholdServer& server);
+
+// Binds `server` to `port` on `host`; port 0 asks the system for any free
+// port. Returns the port in use, or -1 when the port cannot be had.
+int bindServer(httplib::Server& server, const std::string& host, int port);

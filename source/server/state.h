@@ -1,6 +1,10 @@
 #pragma once
 // The state document: nine sections of items, one lock, one dirty flag.
 // Every write goes through applyChange, the only writer of stateDoc.
+// stateMutex guards stateDoc. It comes after refreshWorkMutex and before the
+// change hub's mutexes (README, "Threads and locks"); it is held only while
+// an item is stored or read or the document is written to text, never across
+// a fetch or a socket write.
 #include <atomic>
 #include <filesystem>
 #include <mutex>
@@ -12,12 +16,12 @@ extern const std::vector<std::string> writableSections;  // the seven a browser 
 extern const std::vector<std::string> allSections;       // those seven, then "live", "feedEvents"
 
 extern nlohmann::json stateDoc;
-extern std::mutex stateMutex;
-extern std::atomic<bool> stateDirty;
+extern std::mutex stateMutex;  // guards stateDoc
+extern std::atomic<bool> stateDirty;  // no lock: set by writers, cleared by the saver
 
 extern std::filesystem::path baseDir;
 extern std::filesystem::path dataFilePath;
-extern std::filesystem::path appPagePath;
+extern std::filesystem::path appPagePath;  // these three: set by main before any thread starts
 
 // Sets every section of allSections to an empty object. Start-up only, before
 // any other thread runs.
@@ -28,7 +32,8 @@ nlohmann::json getItem(const std::string& section, const std::string& id);
 
 // Stores a copy of *value as the item (replacing it whole), or deletes the item
 // when value is null; sets stateDirty and publishes the change event
-// {"coll","data","id"} to changeHub. Takes stateMutex; must not be called with it held.
+// {"coll","data","id"} to changeHub. Takes stateMutex, and under it the hub's
+// mutex and wakeMutex; must not be called with stateMutex held.
 void applyChange(const std::string& section, const std::string& id, const nlohmann::json* value);
 // As applyChange with a value, but stores `value` itself rather than a copy
 // (a large item costs more to copy than to parse); `value` is left holding
