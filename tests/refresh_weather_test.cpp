@@ -14,7 +14,7 @@
 
 using nlohmann::json;
 
-using fakecurl::messageOf;
+using testsupport::messageOf;
 
 namespace {
 
