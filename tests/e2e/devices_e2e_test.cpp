@@ -17,7 +17,7 @@
 #include <sstream>
 
 #include "support/event_stream_reader.h"
-#include "support/server_process.h"
+#include "support/running_server.h"
 
 using namespace testsupport;
 using namespace std::chrono_literals;
@@ -26,15 +26,7 @@ namespace {
 
 const char kFullState[] = "retry: 3000\ndata: {\"full\":";
 
-struct DevicesTest : ::testing::Test {
-  TempFolder folder;
-  std::unique_ptr<ServerProcess> server;
-  void startServer() {
-    ServerOptions options;
-    options.folder = folder.path();
-    server = std::make_unique<ServerProcess>(options);
-    ASSERT_TRUE(server->waitForBanner()) << server->console();
-  }
+struct DevicesTest : ServerTest {
   void SetUp() override { startServer(); }
   // A write on a connection of its own, as another device makes it.
   int put(const std::string& path, const std::string& body) {
