@@ -13,12 +13,14 @@
 
 namespace fakecurl {
 
+// What the fake answers a url with. A part left out is not written at all;
+// every part starts empty, so a test may give only the first few in braces.
 struct Answer {
-  std::optional<std::string> body;
-  std::optional<std::string> status;  // no marker at all when absent
-  std::optional<std::string> stderrText;
-  std::optional<std::string> delaySeconds;
-  std::optional<std::string> exitCode;  // 0 when absent
+  std::optional<std::string> body{};
+  std::optional<std::string> status{};  // no marker at all when absent
+  std::optional<std::string> stderrText{};
+  std::optional<std::string> delaySeconds{};
+  std::optional<std::string> exitCode{};  // 0 when absent
 };
 
 class FakeCurl {
@@ -55,7 +57,7 @@ class FakeCurl {
     if (a.exitCode) testsupport::writeFile(dir / "exit", *a.exitCode);
   }
   void answer(const std::string& url, const std::string& body, const std::string& status) {
-    answer(url, Answer{body, status, std::nullopt, std::nullopt});
+    answer(url, Answer{body, status});
   }
 
   int calls() const {
