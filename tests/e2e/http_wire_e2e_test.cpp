@@ -40,9 +40,7 @@ struct WireTest : ServerTest {
   }
   // Plain answers through a client library, for comparison.
   httplib::Result plain(const std::string& path) {
-    httplib::Client client("127.0.0.1", server->port());
-    client.set_read_timeout(10, 0);
-    return client.Get(path.c_str());
+    return server->newClient()->Get(path.c_str());
   }
 };
 
