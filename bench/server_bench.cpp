@@ -404,16 +404,6 @@ struct RunningServer {
   ~RunningServer() { process->kill(); }
 };
 
-template <typename F>
-bool waitFor(F condition, std::chrono::milliseconds timeout) {
-  auto deadline = Clock::now() + timeout;
-  while (!condition()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::microseconds(500));
-  }
-  return true;
-}
-
 std::string smallPath(int i) { return "/api/doc/events/bench-" + std::to_string(i); }
 std::string smallBody(int i) {
   return "{\"title\":\"event " + std::to_string(i) + "\",\"n\":" + std::to_string(i) + "}";
@@ -464,7 +454,7 @@ bool benchWithStreams() {
   auto allReady = [&] {
     return std::all_of(streams.begin(), streams.end(), [](auto& r) { return r->ready() || r->failed(); });
   };
-  if (!waitFor(allReady, std::chrono::seconds(10)) ||
+  if (!testsupport::waitUntil(allReady, std::chrono::seconds(10)) ||
       std::any_of(streams.begin(), streams.end(), [](auto& r) { return r->failed(); })) {
     for (auto& r : streams) r->stop();
     for (auto& r : streams) {
@@ -479,7 +469,7 @@ bool benchWithStreams() {
     return std::all_of(streams.begin(), streams.end(),
                        [](auto& r) { return r->received() == kPuts || r->failed(); });
   };
-  bool complete = waitFor(allReceived, std::chrono::seconds(10));
+  bool complete = testsupport::waitUntil(allReceived, std::chrono::seconds(10));
   for (auto& r : streams) r->stop();
 
   std::vector<std::int64_t> fanout;

@@ -17,7 +17,7 @@
 #include "server/state.h"
 #include "support/loopback_site.h"
 
-using fakecurl::messageOf;
+using testsupport::messageOf;
 using nlohmann::json;
 
 namespace {
@@ -71,7 +71,7 @@ class RefreshFeeds : public ::testing::Test {
     EXPECT_EQ(item, (json{{"who", who}, {"events", parseIcsOccurrences(body)}, {"error", ""}}));
   }
 
-  fakecurl::ScopedEnv env_;
+  testsupport::ScopedEnv env_;
   fakecurl::FakeCurl curl_;
 };
 
@@ -264,7 +264,7 @@ TEST_F(RefreshFeeds, FeedDeletedDuringTheRunIsWrittenThenSwept) {
 // breaks off its answer halfway: the feed keeps the rows it had.
 TEST(RefreshFeedsRealCurl, CutOffDownloadKeepsTheLastGoodRows) {
   if (!std::filesystem::exists("/usr/bin/curl")) GTEST_SKIP() << "no /usr/bin/curl";
-  fakecurl::ScopedEnv env;
+  testsupport::ScopedEnv env;
   env.set("TZ", "UTC");
   tzset();
   testsupport::TempFolder temp;

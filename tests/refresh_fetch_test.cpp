@@ -272,7 +272,7 @@ TEST(RefreshFetch, UnsafeTemporaryFolderRunsNothing) {
   curl.installInProcess();
   curl.answer("https://cal.example/", "BEGIN:VCALENDAR", "200");
   testsupport::TempFolder base;
-  fakecurl::ScopedEnv env;
+  testsupport::ScopedEnv env;
   const std::filesystem::path canary = base.path() / "ran";
   const std::string names[] = {
       "a\"; touch '" + canary.string() + "'; \"b",
@@ -352,7 +352,7 @@ class RealCurl : public ::testing::Test {
   static constexpr const char* kCalendar =
       "BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\nSUMMARY:Dentist\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
   testsupport::TempFolder temp_;
-  fakecurl::ScopedEnv env_;
+  testsupport::ScopedEnv env_;
   httplib::Server server_;
   std::thread thread_;
   int port_ = 0;
@@ -419,7 +419,7 @@ class MisbehavingSite : public ::testing::Test {
   }
 
   testsupport::TempFolder temp_;
-  fakecurl::ScopedEnv env_;
+  testsupport::ScopedEnv env_;
 };
 
 const std::string kTooLarge = "The download is larger than 20 MB, too large to use.";

@@ -13,7 +13,7 @@
 
 using nlohmann::json;
 
-using fakecurl::messageOf;
+using testsupport::messageOf;
 
 namespace {
 

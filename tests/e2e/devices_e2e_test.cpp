@@ -17,7 +17,7 @@
 #include <sstream>
 
 #include "support/event_stream_reader.h"
-#include "support/server_process.h"
+#include "support/running_server.h"
 
 using namespace testsupport;
 using namespace std::chrono_literals;
@@ -26,29 +26,18 @@ namespace {
 
 const char kFullState[] = "retry: 3000\ndata: {\"full\":";
 
-struct DevicesTest : ::testing::Test {
-  TempFolder folder;
-  std::unique_ptr<ServerProcess> server;
-  void startServer() {
-    ServerOptions options;
-    options.folder = folder.path();
-    server = std::make_unique<ServerProcess>(options);
-    ASSERT_TRUE(server->waitForBanner()) << server->console();
-  }
+struct DevicesTest : ServerTest {
   void SetUp() override { startServer(); }
   // A write on a connection of its own, as another device makes it.
   int put(const std::string& path, const std::string& body) {
-    httplib::Client client("127.0.0.1", server->port());
-    client.set_read_timeout(20, 0);
-    auto res = client.Put(path, body, "application/json");
+    auto res = server->newClient(20)->Put(path, body, "application/json");
     return res ? res->status : -1;
   }
   // A request of a device that has just arrived, on a connection of its own.
   httplib::Result timedGet(const std::string& path, std::chrono::milliseconds& took) {
-    httplib::Client device("127.0.0.1", server->port());
-    device.set_read_timeout(15, 0);
+    auto device = server->newClient(15);
     const auto start = std::chrono::steady_clock::now();
-    auto res = device.Get(path.c_str());
+    auto res = device->Get(path.c_str());
     took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     return res;
   }

@@ -9,7 +9,7 @@
 
 #include "fake_curl/fake_curl.h"
 #include "support/raw_http.h"
-#include "support/server_process.h"
+#include "support/running_server.h"
 
 using namespace testsupport;
 using namespace std::chrono_literals;
@@ -21,19 +21,13 @@ const std::string kBadData = R"({"error":"Bad data"})";
 const std::string kNotFound = R"({"error":"Not found"})";
 const std::string kCompressed = R"({"error":"Compressed bodies are not accepted"})";
 
-struct WireTest : ::testing::Test {
-  TempFolder folder;
-  std::unique_ptr<ServerProcess> server;
-
+struct WireTest : ServerTest {
   void SetUp() override {
     // A page that compresses well, as a real app.html does.
     std::string app;
     for (int i = 0; app.size() < 200000; ++i) app += "<div class=\"row\">Row " + std::to_string(i) + "</div>\n";
     writeFile(folder.path() / "app.html", app);
-    ServerOptions options;
-    options.folder = folder.path();
-    server = std::make_unique<ServerProcess>(options);
-    ASSERT_TRUE(server->waitForBanner()) << server->console();
+    startServer();
   }
   std::string head(const std::string& method, const std::string& path, const std::string& headers) {
     return method + " " + path + " HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n";
@@ -46,9 +40,7 @@ struct WireTest : ::testing::Test {
   }
   // Plain answers through a client library, for comparison.
   httplib::Result plain(const std::string& path) {
-    httplib::Client client("127.0.0.1", server->port());
-    client.set_read_timeout(10, 0);
-    return client.Get(path.c_str());
+    return server->newClient()->Get(path.c_str());
   }
 };
 
@@ -330,11 +322,10 @@ TEST(WireRefresh, ARequestWhoseBodyIsCutOffDoesNothing) {
   doc["feeds"]["f"] = {{"url", "https://cal.example/f.ics"}, {"kind", "Family"}};
   writeFile(folder.path() / "family-data.json", doc.dump());
   ServerOptions options;
-  options.folder = folder.path();
   options.pathPrefix = BRIMLOFT_FAKE_CURL_DIR;
   options.env = curl.serverEnv();
-  ServerProcess server(options);
-  ASSERT_TRUE(server.waitForBanner()) << server.console();
+  RunningServer server(folder.path(), options);
+  ASSERT_TRUE(server.started()) << server.console();
   ASSERT_TRUE(waitUntil([&] { return curl.calls() == 1; }, 10s));
   ASSERT_TRUE(server.waitForConsole("Calendar \"Family\" problem", 10s));
 
@@ -374,13 +365,12 @@ TEST(WireRefresh, ARequestWhoseBodyIsCutOffDoesNothing) {
     EXPECT_TRUE(connection.readUntilClosed(rest)) << c.method;
   }
   // A whole refresh request runs curl once more, and the event is still there.
-  httplib::Client client("127.0.0.1", server.port());
-  client.set_read_timeout(30, 0);
-  auto refreshed = client.Post("/api/refresh");
+  auto client = server.newClient(30);
+  auto refreshed = client->Post("/api/refresh");
   ASSERT_TRUE(refreshed);
   EXPECT_EQ(refreshed->status, 200);
   EXPECT_EQ(curl.calls(), 2);
-  auto state = client.Get("/api/state");
+  auto state = client->Get("/api/state");
   ASSERT_TRUE(state);
   EXPECT_NE(state->body.find("\"e1\":{\"title\":\"stays\"}"), std::string::npos) << state->body;
 }

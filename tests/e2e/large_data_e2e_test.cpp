@@ -4,42 +4,16 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "support/large_items.h"
-#include "support/server_process.h"
+#include "support/running_server.h"
 
 using namespace testsupport;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
-
-struct Server {
-  explicit Server(const fs::path& folder, std::chrono::milliseconds startLimit = 10s) {
-    ServerOptions options;
-    options.folder = folder;
-    process = std::make_unique<ServerProcess>(options);
-    started = process->waitForBanner(startLimit);
-  }
-  std::unique_ptr<httplib::Client> client(int readSeconds) const {
-    auto c = std::make_unique<httplib::Client>("127.0.0.1", process->port());
-    c->set_read_timeout(readSeconds, 0);
-    return c;
-  }
-  // A line of /proc/<pid>/status in kB ("VmHWM" is the peak resident size).
-  long statusKb(const std::string& field) const {
-    std::ifstream status("/proc/" + std::to_string(process->pid()) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-      if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
-    }
-    return -1;
-  }
-  std::unique_ptr<ServerProcess> process;
-  bool started = false;
-};
 
 TEST(LargeDataE2E, AnItemOfManySmallObjectsIsStoredAndReloadedInGoodTime) {
   // Close to the item limit. Reading it once took minutes, at the write and
@@ -48,18 +22,18 @@ TEST(LargeDataE2E, AnItemOfManySmallObjectsIsStoredAndReloadedInGoodTime) {
   ASSERT_LT(body.size(), 2000000u);
   TempFolder folder;
   {
-    Server s(folder.path());
-    ASSERT_TRUE(s.started) << s.process->console();
-    auto res = s.client(30)->Put("/api/doc/lists/many", body, "application/json");
+    RunningServer s(folder.path());
+    ASSERT_TRUE(s.started()) << s.console();
+    auto res = s.newClient(30)->Put("/api/doc/lists/many", body, "application/json");
     ASSERT_TRUE(res) << "no answer within 30 s";
     EXPECT_EQ(res->status, 200);
     EXPECT_EQ(res->body, "{\"ok\":true}");
     ASSERT_TRUE(waitUntil([&] { return readFile(folder.path() / "family-data.json").size() > body.size(); }, 30s));
   }
-  Server s(folder.path(), 30s);
-  ASSERT_TRUE(s.started) << "not started within 30 s: " << s.process->console();
-  EXPECT_EQ(s.process->console().substr(0, 26), "Loaded saved family data.\n");
-  auto res = s.client(30)->Get("/api/state");
+  RunningServer s(folder.path(), {}, 30s);
+  ASSERT_TRUE(s.started()) << "not started within 30 s: " << s.console();
+  EXPECT_EQ(s.console().substr(0, 26), "Loaded saved family data.\n");
+  auto res = s.newClient(30)->Get("/api/state");
   ASSERT_TRUE(res);
   EXPECT_EQ(nlohmann::json::parse(res->body)["lists"]["many"], nlohmann::json::parse(body));
 }
@@ -71,13 +45,13 @@ TEST(LargeDataE2E, LargeWritesOnNewConnectionsDoNotPileUpMemory) {
   const std::string item = groupedItem();
   ASSERT_GT(item.size(), 1900000u);
   TempFolder folder;
-  Server s(folder.path());
-  ASSERT_TRUE(s.started) << s.process->console();
+  RunningServer s(folder.path());
+  ASSERT_TRUE(s.started()) << s.console();
   for (int i = 0; i < 100; ++i) {
-    auto res = s.client(30)->Put("/api/doc/lists/big", item, "application/json");
+    auto res = s.newClient(30)->Put("/api/doc/lists/big", item, "application/json");
     ASSERT_TRUE(res && res->status == 200) << "write " << i;
   }
-  const long peakKb = s.statusKb("VmHWM");
+  const long peakKb = peakMemoryKiB(s.pid());
   ASSERT_GT(peakKb, 0);
   EXPECT_LT(peakKb, 400 * 1024) << "peak resident size " << peakKb / 1024 << " MB";
 }

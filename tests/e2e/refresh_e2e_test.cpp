@@ -15,12 +15,11 @@
 #include "refresh/refresh_requests.h"
 #include "server/event_stream.h"
 #include "support/event_stream_reader.h"
-#include "support/server_process.h"
+#include "support/running_server.h"
 
 using namespace std::chrono_literals;
 using nlohmann::json;
 using testsupport::ServerOptions;
-using testsupport::ServerProcess;
 
 namespace {
 
@@ -57,11 +56,8 @@ json dataFile(const json& settings, const json& feeds) {
 const json kSettings = {{"main", {{"weather", {{"place", "Springfield, Illinois"}}}, {"units", "F"}}}};
 const json kFeeds = {{"fam", {{"url", "webcal://cal.example/family.ics"}, {"kind", "Family"}, {"who", "all"}}}};
 
-struct RefreshE2e : ::testing::Test {
-  testsupport::TempFolder folder;
+struct RefreshE2e : testsupport::ServerTest {
   fakecurl::FakeCurl curl;
-  std::unique_ptr<ServerProcess> server;
-  std::unique_ptr<httplib::Client> client;
 
   void SetUp() override {
     curl.answer(kGeocode,
@@ -81,26 +77,18 @@ struct RefreshE2e : ::testing::Test {
              std::map<std::string, std::optional<std::string>> env = {}) {
     testsupport::writeFile(folder.path() / "family-data.json", dataFile(settings, feeds).dump());
     ServerOptions options;
-    options.folder = folder.path();
     options.pathPrefix = BRIMLOFT_FAKE_CURL_DIR;
     options.env = curl.serverEnv();
     options.env["TZ"] = "UTC";
     for (auto& [name, value] : env) options.env[name] = value;
-    server = std::make_unique<ServerProcess>(options);
-    ASSERT_TRUE(server->waitForBanner()) << server->console();
-    client = std::make_unique<httplib::Client>("127.0.0.1", server->port());
-    client->set_read_timeout(30, 0);
+    startServer(options);
+    client().set_read_timeout(30, 0);
   }
   json state() {
-    auto res = client->Get("/api/state");
+    auto res = client().Get("/api/state");
     return res ? json::parse(res->body) : json();
   }
-  int countOf(const std::string& text) const {
-    std::string console = server->console();
-    int n = 0;
-    for (std::size_t at = console.find(text); at != std::string::npos; at = console.find(text, at + 1)) ++n;
-    return n;
-  }
+  int countOf(const std::string& text) const { return testsupport::countOf(server->console(), text); }
 };
 
 TEST_F(RefreshE2e, FirstPassRunsWeatherThenFeeds) {
@@ -133,13 +121,13 @@ TEST_F(RefreshE2e, WritesAskOnlyForTheirOwnRefresh) {
   ASSERT_TRUE(server->waitForConsole(kFeedLine, 10s)) << server->console();
   curl.clearLog();
 
-  ASSERT_TRUE(client->Put("/api/doc/settings/other", "{\"x\":1}", "application/json"));
+  ASSERT_TRUE(client().Put("/api/doc/settings/other", "{\"x\":1}", "application/json"));
   ASSERT_TRUE(server->waitForConsole(kWeatherLine, 10s, 2)) << server->console();
-  ASSERT_TRUE(client->Put("/api/doc/feeds/fam", kFeeds["fam"].dump(), "application/json"));
+  ASSERT_TRUE(client().Put("/api/doc/feeds/fam", kFeeds["fam"].dump(), "application/json"));
   ASSERT_TRUE(server->waitForConsole(kFeedLine, 10s, 2)) << server->console();
   // Other sections and deletions ask for nothing.
-  ASSERT_TRUE(client->Put("/api/doc/events/e1", "{\"title\":\"t\"}", "application/json"));
-  ASSERT_TRUE(client->Delete("/api/doc/settings/other"));
+  ASSERT_TRUE(client().Put("/api/doc/events/e1", "{\"title\":\"t\"}", "application/json"));
+  ASSERT_TRUE(client().Delete("/api/doc/settings/other"));
   std::this_thread::sleep_for(500ms);
   EXPECT_EQ(curl.urls(), (std::vector<std::string>{kForecast, kFeedUrl}));  // the place stayed cached
   EXPECT_EQ(countOf(kWeatherLine), 2);
@@ -151,7 +139,7 @@ TEST_F(RefreshE2e, RefreshRequestWaitsForTheRunInProgress) {
   start();
   ASSERT_TRUE(testsupport::waitUntil([&] { return curl.calls() == 3; }, 10s));  // the slow feed is being fetched
   EXPECT_EQ(countOf(kFeedLine), 0);
-  auto res = client->Post("/api/refresh");
+  auto res = client().Post("/api/refresh");
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200);
   EXPECT_EQ(res->body, "{\"ok\":true}");
@@ -178,7 +166,7 @@ TEST_F(RefreshE2e, FailuresAreStoredAndTheServerGoesOn) {
   EXPECT_TRUE(doc["feedEvents"]["bad"]["error"].get<std::string>().find("type_error") != std::string::npos);
   EXPECT_TRUE(doc["feedEvents"]["odd"]["triedAt"].is_number_integer());
 
-  auto res = client->Post("/api/refresh");
+  auto res = client().Post("/api/refresh");
   ASSERT_TRUE(res);
   EXPECT_EQ(res->body, "{\"ok\":true}");
   EXPECT_EQ(countOf("Weather problem: "), 2);
@@ -204,7 +192,7 @@ TEST_P(RefreshBurstE2e, PressesDuringASlowFetchShareARunAndLeaveWorkersFree) {
   // The scheduler's next fetch of the calendar hangs for 5 s.
   curl.answer(kFeedUrl, fakecurl::Answer{kCalendar, std::string("200"), std::nullopt, std::string("5")});
   curl.clearLog();
-  ASSERT_TRUE(client->Put("/api/doc/feeds/fam", kFeeds["fam"].dump(), "application/json"));
+  ASSERT_TRUE(client().Put("/api/doc/feeds/fam", kFeeds["fam"].dump(), "application/json"));
   ASSERT_TRUE(testsupport::waitUntil([&] { return curl.calls() == 1; }, 5s));
   ASSERT_EQ(countOf(kFeedLine), 1);
 
@@ -235,11 +223,11 @@ TEST_P(RefreshBurstE2e, PressesDuringASlowFetchShareARunAndLeaveWorkersFree) {
   }
   // Those that may not wait are answered at once, while the fetch still hangs.
   EXPECT_TRUE(testsupport::waitUntil([&] { return refused == presses - kMaxRefreshWaiters; }, 4s));
-  client->set_read_timeout(10, 0);
+  client().set_read_timeout(10, 0);
   const auto before = std::chrono::steady_clock::now();
-  auto doc = client->Get("/api/state");
-  auto page = client->Get("/");
-  auto put = client->Put("/api/doc/events/e1", R"({"title":"Swim"})", "application/json");
+  auto doc = client().Get("/api/state");
+  auto page = client().Get("/");
+  auto put = client().Put("/api/doc/events/e1", R"({"title":"Swim"})", "application/json");
   const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - before);
   RecordProperty("answeredInMs", static_cast<int>(took.count()));
   EXPECT_EQ(countOf(kFeedLine), 1) << "answered only after the slow fetch, in " << took.count() << " ms";

@@ -2,13 +2,10 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <regex>
 
-#include "support/server_process.h"
+#include "support/raw_http.h"
+#include "support/running_server.h"
 
 using namespace testsupport;
 using namespace std::chrono_literals;
@@ -28,25 +25,12 @@ const char kPageHead[] =
 const char kMissingApp[] =
     "<p style='font:18px sans-serif;padding:20px'>app.html is missing. Put it in the same folder as this program.</p>";
 
-struct Server {
-  explicit Server(const fs::path& folder, ServerOptions options = {}) {
-    options.folder = folder;
-    process = std::make_unique<ServerProcess>(options);
-    started = process->waitForBanner();
-    client = std::make_unique<httplib::Client>("127.0.0.1", process->port());
-    client->set_read_timeout(10, 0);
-  }
-  std::unique_ptr<ServerProcess> process;
-  std::unique_ptr<httplib::Client> client;
-  bool started = false;
-};
-
 TEST(ServerE2E, FreshStartPrintsTheBannerAndServesTheEmptyState) {
   TempFolder folder;
-  Server s(folder.path());
-  ASSERT_TRUE(s.started) << s.process->console();
-  std::string port = std::to_string(s.process->port());
-  std::string console = s.process->console();
+  RunningServer s(folder.path());
+  ASSERT_TRUE(s.started()) << s.console();
+  std::string port = std::to_string(s.port());
+  std::string console = s.console();
   std::regex banner(
       "^Starting with a fresh family calendar\\.\n"
       "\n  Brimloft is running!\n\n"
@@ -54,9 +38,9 @@ TEST(ServerE2E, FreshStartPrintsTheBannerAndServesTheEmptyState) {
       "(  On your Wi-Fi:      http://[0-9.]+:" + port + "   <- type this on the tablet and phones\n)?"
       "\n  Leave this window open\\. Close it to stop the calendar\\.\n\n$");
   EXPECT_TRUE(std::regex_match(console, banner)) << console;
-  EXPECT_NE(s.process->port(), 0);
+  EXPECT_NE(s.port(), 0);
 
-  auto res = s.client->Get("/api/state");
+  auto res = s.client().Get("/api/state");
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200);
   EXPECT_EQ(res->body, kFreshState);
@@ -70,14 +54,14 @@ TEST(ServerE2E, MissingCurlGetsTheNoteAndTheServerStillRuns) {
   TempFolder emptyPath;
   ServerOptions options;
   options.env["PATH"] = emptyPath.path().string();
-  Server s(folder.path(), options);
-  ASSERT_TRUE(s.started) << s.process->console();
-  EXPECT_NE(s.process->console().find(
+  RunningServer s(folder.path(), options);
+  ASSERT_TRUE(s.started()) << s.console();
+  EXPECT_NE(s.console().find(
                 "\n\n  Note: the \"curl\" program was not found, so weather and linked calendars can't update.\n"
                 "  Windows 10/11 and Macs already have it. On Linux run: sudo apt install curl\n\n"),
             std::string::npos)
-      << s.process->console();
-  EXPECT_TRUE(s.client->Get("/api/state"));
+      << s.console();
+  EXPECT_TRUE(s.client().Get("/api/state"));
 }
 
 TEST(ServerE2E, ASecondCopyOnABusyPortEndsWithoutTouchingTheData) {
@@ -87,8 +71,8 @@ TEST(ServerE2E, ASecondCopyOnABusyPortEndsWithoutTouchingTheData) {
   int port = freeLoopbackPort();
   ServerOptions first;
   first.args = std::vector<std::string>{"--port", std::to_string(port)};
-  Server a(folder.path(), first);
-  ASSERT_TRUE(a.started) << a.process->console();
+  RunningServer a(folder.path(), first);
+  ASSERT_TRUE(a.started()) << a.console();
 
   ServerOptions second;
   second.env["PORT"] = std::to_string(port);
@@ -99,7 +83,7 @@ TEST(ServerE2E, ASecondCopyOnABusyPortEndsWithoutTouchingTheData) {
   EXPECT_EQ(b.console(), "Loaded saved family data.\n\nPort " + std::to_string(port) +
                              " is busy. The calendar may already be running in another window.\n\n");
   EXPECT_EQ(readFile(folder.path() / "family-data.json"), data);
-  EXPECT_TRUE(a.client->Get("/api/state"));  // the first copy goes on serving
+  EXPECT_TRUE(a.client().Get("/api/state"));  // the first copy goes on serving
 }
 
 TEST(ServerE2E, PortFromEnvironmentAndArguments) {
@@ -119,11 +103,11 @@ TEST(ServerE2E, PortFromEnvironmentAndArguments) {
     ServerOptions options;
     options.env["PORT"] = c.env;
     options.args = c.args;
-    Server s(folder.path(), options);
-    ASSERT_TRUE(s.started) << s.process->console();
-    if (c.expected > 0) EXPECT_EQ(s.process->port(), c.expected);
-    else EXPECT_GT(s.process->port(), 0);
-    EXPECT_TRUE(s.client->Get("/api/state")) << "banner port must be the bound one";
+    RunningServer s(folder.path(), options);
+    ASSERT_TRUE(s.started()) << s.console();
+    if (c.expected > 0) EXPECT_EQ(s.port(), c.expected);
+    else EXPECT_GT(s.port(), 0);
+    EXPECT_TRUE(s.client().Get("/api/state")) << "banner port must be the bound one";
   }
 }
 
@@ -149,14 +133,14 @@ TEST(ServerE2E, DataLivesBesideTheProgramOnlyWhenAppHtmlIsThere) {
     if (withApp) writeFile(programFolder.path() / "app.html", "<p>family</p>");
     ServerOptions options;
     options.binary = programFolder.path() / "brimloft";
-    Server s(currentFolder.path(), options);
-    ASSERT_TRUE(s.started) << s.process->console();
-    ASSERT_TRUE(s.client->Put("/api/doc/events/e1", "{}", "application/json"));
+    RunningServer s(currentFolder.path(), options);
+    ASSERT_TRUE(s.started()) << s.console();
+    ASSERT_TRUE(s.client().Put("/api/doc/events/e1", "{}", "application/json"));
     fs::path expected = (withApp ? programFolder : currentFolder).path() / "family-data.json";
     fs::path other = (withApp ? currentFolder : programFolder).path() / "family-data.json";
     EXPECT_TRUE(waitUntil([&] { return fs::exists(expected); }, 5s)) << withApp;
     EXPECT_FALSE(fs::exists(other));
-    auto page = s.client->Get("/");
+    auto page = s.client().Get("/");
     ASSERT_TRUE(page);
     EXPECT_EQ(page->body.find("<p>family</p>") != std::string::npos, withApp);
   }
@@ -164,8 +148,8 @@ TEST(ServerE2E, DataLivesBesideTheProgramOnlyWhenAppHtmlIsThere) {
 
 TEST(ServerE2E, AppPageWrapsAppHtmlAsItIsOnDisk) {
   TempFolder folder;
-  Server s(folder.path());
-  ASSERT_TRUE(s.started);
+  RunningServer s(folder.path());
+  ASSERT_TRUE(s.started());
   struct Case {
     std::optional<std::string> file;
     std::string inside;
@@ -178,8 +162,8 @@ TEST(ServerE2E, AppPageWrapsAppHtmlAsItIsOnDisk) {
   for (const auto& c : cases) {
     fs::remove(folder.path() / "app.html");
     if (c.file) writeFile(folder.path() / "app.html", *c.file);
-    auto root = s.client->Get("/");
-    auto index = s.client->Get("/index.html");
+    auto root = s.client().Get("/");
+    auto index = s.client().Get("/index.html");
     ASSERT_TRUE(root && index);
     EXPECT_EQ(root->status, 200);
     EXPECT_EQ(root->body, std::string(kPageHead) + c.inside + "</body></html>");
@@ -191,10 +175,10 @@ TEST(ServerE2E, AppPageWrapsAppHtmlAsItIsOnDisk) {
 
 TEST(ServerE2E, EveryBodilessErrorAnswersNotFoundAsJson) {
   TempFolder folder;
-  Server s(folder.path());
-  ASSERT_TRUE(s.started);
+  RunningServer s(folder.path());
+  ASSERT_TRUE(s.started());
   for (const char* path : {"/favicon.ico", "/api/refresh", "/api/doc/events/", "/index.htm"}) {
-    auto res = s.client->Get(path);
+    auto res = s.client().Get(path);
     ASSERT_TRUE(res) << path;
     EXPECT_EQ(res->status, 404) << path;
     EXPECT_EQ(res->body, R"({"error":"Not found"})") << path;
@@ -206,33 +190,22 @@ TEST(ServerE2E, EveryBodilessErrorAnswersNotFoundAsJson) {
 // Sends `request` as it stands and returns everything the server answered
 // until it closed the connection (the request asks it to).
 std::string rawExchange(int port, const std::string& request) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  timeval timeout{10, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  RawConnection connection(port);
   std::string answer;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::send(fd, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) {
-    char buffer[4096];
-    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
+  if (connection.send(request)) connection.readUntilClosed(answer);
   return answer;
 }
 
 TEST(ServerE2E, RefreshNeedsNoBodyAndIgnoresOne) {
   TempFolder folder;
-  Server s(folder.path());
-  ASSERT_TRUE(s.started);
+  RunningServer s(folder.path());
+  ASSERT_TRUE(s.started());
   const std::string requests[] = {
       "POST /api/refresh HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
       "POST /api/refresh HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\nConnection: close\r\n\r\nx=1",
   };
   for (const auto& request : requests) {
-    std::string answer = rawExchange(s.process->port(), request);
+    std::string answer = rawExchange(s.port(), request);
     EXPECT_EQ(answer.substr(0, 15), "HTTP/1.1 200 OK") << answer;
     EXPECT_EQ(answer.substr(answer.size() - 11), R"({"ok":true})") << answer;
   }
@@ -240,11 +213,11 @@ TEST(ServerE2E, RefreshNeedsNoBodyAndIgnoresOne) {
 
 TEST(ServerE2E, APutWithoutAnyBodyIsBadDataAtOnce) {
   TempFolder folder;
-  Server s(folder.path());
-  ASSERT_TRUE(s.started);
+  RunningServer s(folder.path());
+  ASSERT_TRUE(s.started());
   auto start = std::chrono::steady_clock::now();
   std::string answer =
-      rawExchange(s.process->port(), "PUT /api/doc/events/e HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+      rawExchange(s.port(), "PUT /api/doc/events/e HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(answer.substr(0, 24), "HTTP/1.1 400 Bad Request") << answer;
   EXPECT_EQ(answer.substr(answer.size() - 20), R"({"error":"Bad data"})");
   // No body is no reason to wait for one until the read time-out.
@@ -258,38 +231,38 @@ TEST(ServerE2E, LoadOutcomesAndRestart) {
   {
     const std::string file = "{\"events\":{\"e1\":{\"title\":\"Caf\xC3\xA9\"}},\"junk\":1}";
     writeFile(data, file);
-    Server s(folder.path());
-    ASSERT_TRUE(s.started);
+    RunningServer s(folder.path());
+    ASSERT_TRUE(s.started());
     const std::string partlyUsed =
         "Loaded saved family data, except for parts the calendar could not use. A copy of the whole file was kept "
         "as family-data.broken.json.\n";
-    EXPECT_EQ(s.process->console().substr(0, partlyUsed.size()), partlyUsed);
+    EXPECT_EQ(s.console().substr(0, partlyUsed.size()), partlyUsed);
     EXPECT_EQ(readFile(broken), file);
-    auto res = s.client->Get("/api/state");
+    auto res = s.client().Get("/api/state");
     ASSERT_TRUE(res);
     EXPECT_NE(res->body.find("\"events\":{\"e1\":{\"title\":\"Caf\xC3\xA9\"}}"), std::string::npos);
-    ASSERT_TRUE(s.client->Put("/api/doc/members/m1", "{\"name\":\"Ann\"}", "application/json"));
+    ASSERT_TRUE(s.client().Put("/api/doc/members/m1", "{\"name\":\"Ann\"}", "application/json"));
     ASSERT_TRUE(waitUntil([&] { return readFile(data).find("Ann") != std::string::npos; }, 5s));
     EXPECT_EQ(readFile(data).find("junk"), std::string::npos);
   }
   {
-    Server s(folder.path());  // a restart keeps every item
-    ASSERT_TRUE(s.started);
-    auto res = s.client->Get("/api/state");
+    RunningServer s(folder.path());  // a restart keeps every item
+    ASSERT_TRUE(s.started());
+    auto res = s.client().Get("/api/state");
     ASSERT_TRUE(res);
     EXPECT_NE(res->body.find("\"members\":{\"m1\":{\"name\":\"Ann\"}}"), std::string::npos);
     EXPECT_NE(res->body.find("\"e1\""), std::string::npos);
   }
   {
     writeFile(data, "{\"events\":{\"e1\":");
-    Server s(folder.path());
-    ASSERT_TRUE(s.started);
+    RunningServer s(folder.path());
+    ASSERT_TRUE(s.started());
     // The first copy is still there: this one gets a name of its own.
-    EXPECT_EQ(s.process->console().substr(0, 85),
+    EXPECT_EQ(s.console().substr(0, 85),
               "The saved data file could not be read. A copy was kept as family-data.broken-2.json.\n");
     EXPECT_EQ(readFile(folder.path() / "family-data.broken-2.json"), "{\"events\":{\"e1\":");
     EXPECT_NE(readFile(broken), "{\"events\":{\"e1\":");
-    auto res = s.client->Get("/api/state");
+    auto res = s.client().Get("/api/state");
     ASSERT_TRUE(res);
     EXPECT_EQ(res->body, kFreshState);
     EXPECT_EQ(readFile(data), "{\"events\":{\"e1\":");  // untouched until the first change
@@ -299,12 +272,12 @@ TEST(ServerE2E, LoadOutcomesAndRestart) {
     const std::string deep = std::string(1000000, '[') + std::string(1000000, ']');
     const std::string file = "{\"events\":{\"e\":" + deep + "}}";
     writeFile(data, file);
-    Server s(folder.path());
-    ASSERT_TRUE(s.started) << s.process->console();
-    EXPECT_EQ(s.process->console().substr(0, 85),
+    RunningServer s(folder.path());
+    ASSERT_TRUE(s.started()) << s.console();
+    EXPECT_EQ(s.console().substr(0, 85),
               "The saved data file could not be read. A copy was kept as family-data.broken-3.json.\n");
     EXPECT_TRUE(readFile(folder.path() / "family-data.broken-3.json") == file);
-    ASSERT_TRUE(s.client->Put("/api/doc/events/e2", "{}", "application/json"));
+    ASSERT_TRUE(s.client().Put("/api/doc/events/e2", "{}", "application/json"));
     ASSERT_TRUE(waitUntil([&] { return readFile(data).find("\"e2\"") != std::string::npos; }, 5s));
   }
 }

@@ -3,7 +3,7 @@
 #include <httplib.h>
 
 #include "support/event_stream_reader.h"
-#include "support/server_process.h"
+#include "support/running_server.h"
 
 using namespace testsupport;
 using namespace std::chrono_literals;
@@ -15,21 +15,13 @@ const char kFirstMessage[] =
     "retry: 3000\ndata: {\"full\":{\"chores\":{},\"events\":{},\"feedEvents\":{},\"feeds\":{},\"lists\":{},"
     "\"live\":{},\"meals\":{},\"members\":{},\"settings\":{}}}\n\n";
 
-struct WritesTest : ::testing::Test {
-  TempFolder folder;
-  std::unique_ptr<ServerProcess> server;
-  std::unique_ptr<httplib::Client> client;
+struct WritesTest : ServerTest {
   void SetUp() override {
-    ServerOptions options;
-    options.folder = folder.path();
-    server = std::make_unique<ServerProcess>(options);
-    ASSERT_TRUE(server->waitForBanner()) << server->console();
-    client = std::make_unique<httplib::Client>("127.0.0.1", server->port());
-    client->set_read_timeout(10, 0);
-    client->set_keep_alive(true);
+    startServer();
+    client().set_keep_alive(true);
   }
   std::string state() {
-    auto res = client->Get("/api/state");
+    auto res = client().Get("/api/state");
     return res ? res->body : "";
   }
 };
@@ -68,9 +60,9 @@ TEST_F(WritesTest, RefusalsCarryTheirBodiesAndChangeNothing) {
   };
   const std::string before = state();
   for (const auto& c : cases) {
-    httplib::Result res = c.method == "PUT"      ? client->Put(c.path.c_str(), c.body, "application/json")
-                          : c.method == "DELETE" ? client->Delete(c.path.c_str())
-                                                 : client->Get(c.path.c_str());
+    httplib::Result res = c.method == "PUT"      ? client().Put(c.path.c_str(), c.body, "application/json")
+                          : c.method == "DELETE" ? client().Delete(c.path.c_str())
+                                                 : client().Get(c.path.c_str());
     ASSERT_TRUE(res) << c.method << " " << c.path;
     EXPECT_EQ(res->status, c.status) << c.method << " " << c.path;
     EXPECT_EQ(res->body, c.answer) << c.method << " " << c.path;
@@ -80,11 +72,11 @@ TEST_F(WritesTest, RefusalsCarryTheirBodiesAndChangeNothing) {
   // Nothing was refused into the data file either.
   std::this_thread::sleep_for(600ms);
   EXPECT_FALSE(fs::exists(folder.path() / "family-data.json"));
-  auto ok = client->Put("/api/doc/events/big", objectOf2000000, "application/json");
+  auto ok = client().Put("/api/doc/events/big", objectOf2000000, "application/json");
   ASSERT_TRUE(ok);
   EXPECT_EQ(ok->status, 200);
   EXPECT_EQ(ok->body, R"({"ok":true})");
-  auto longest = client->Put(("/api/doc/events/" + std::string(80, 'a')).c_str(), "{}", "application/json");
+  auto longest = client().Put(("/api/doc/events/" + std::string(80, 'a')).c_str(), "{}", "application/json");
   ASSERT_TRUE(longest);
   EXPECT_EQ(longest->status, 200);
 }
@@ -92,7 +84,7 @@ TEST_F(WritesTest, RefusalsCarryTheirBodiesAndChangeNothing) {
 TEST_F(WritesTest, AFormEncodedBodyIsStoredLikeAnyOther) {
   // curl -d sends this content type; the route reads bodies whatever their type.
   const std::string body = "{\"note\":\"" + std::string(20000, 'n') + "\"}";
-  auto res = client->Put("/api/doc/lists/l1", body, "application/x-www-form-urlencoded");
+  auto res = client().Put("/api/doc/lists/l1", body, "application/x-www-form-urlencoded");
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200);
   EXPECT_NE(state().find(std::string(20000, 'n')), std::string::npos);
@@ -101,7 +93,7 @@ TEST_F(WritesTest, AFormEncodedBodyIsStoredLikeAnyOther) {
 TEST_F(WritesTest, ADeleteIgnoresWhateverBodyItCarries) {
   const std::string body(20000, 'a');
   for (const char* type : {"application/x-www-form-urlencoded", "application/json"}) {
-    auto res = client->Delete("/api/doc/events/e1", body, type);
+    auto res = client().Delete("/api/doc/events/e1", body, type);
     ASSERT_TRUE(res) << type;
     EXPECT_EQ(res->status, 200) << type;
     EXPECT_EQ(res->body, R"({"ok":true})") << type;
@@ -122,10 +114,10 @@ TEST_F(WritesTest, StreamsSeeEveryChangeOnceAndInOrder) {
   EXPECT_EQ(header("Cache-Control"), "no-store");
   EXPECT_EQ(header("X-Accel-Buffering"), "no");
 
-  ASSERT_TRUE(client->Put("/api/doc/events/abc", R"({"title":"x","place":"school"})", "application/json"));
-  ASSERT_TRUE(client->Put("/api/doc/events/abc", R"({"title":"y"})", "application/json"));
-  ASSERT_TRUE(client->Delete("/api/doc/events/never-there"));
-  ASSERT_TRUE(client->Delete("/api/doc/feeds/f1"));
+  ASSERT_TRUE(client().Put("/api/doc/events/abc", R"({"title":"x","place":"school"})", "application/json"));
+  ASSERT_TRUE(client().Put("/api/doc/events/abc", R"({"title":"y"})", "application/json"));
+  ASSERT_TRUE(client().Delete("/api/doc/events/never-there"));
+  ASSERT_TRUE(client().Delete("/api/doc/feeds/f1"));
   const std::string expected = std::string(kFirstMessage) +
                                "data: {\"coll\":\"events\",\"data\":{\"place\":\"school\",\"title\":\"x\"},\"id\":\"abc\"}\n\n"
                                "data: {\"coll\":\"events\",\"data\":{\"title\":\"y\"},\"id\":\"abc\"}\n\n"
@@ -162,12 +154,12 @@ TEST_F(WritesTest, ADeeplyNestedBodyIsRefusedAndTheServerGoesOn) {
   const int depth = 999990;
   const std::string body = "{\"a\":" + std::string(depth, '[') + std::string(depth, ']') + "}";
   ASSERT_LE(body.size(), 2000000u);
-  auto res = client->Put("/api/doc/events/deep", body, "application/json");
+  auto res = client().Put("/api/doc/events/deep", body, "application/json");
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 400);
   EXPECT_EQ(res->body, R"({"error":"Bad data"})");
   const std::string nested200 = std::string(199, '[') + std::string(199, ']');
-  auto fine = client->Put("/api/doc/events/ok", "{\"a\":" + nested200 + "}", "application/json");
+  auto fine = client().Put("/api/doc/events/ok", "{\"a\":" + nested200 + "}", "application/json");
   ASSERT_TRUE(fine);
   EXPECT_EQ(fine->status, 200);
   EXPECT_NE(state().find(nested200), std::string::npos);
@@ -188,10 +180,10 @@ TEST_F(WritesTest, FiftySixOpenStreamsLeaveRoomForWrites) {
   auto headers = extra.headers();
   EXPECT_EQ(headers.find("Content-Type")->second, "text/event-stream");
   EXPECT_EQ(headers.find("Cache-Control")->second, "no-store");
-  auto page = client->Get("/");
+  auto page = client().Get("/");
   ASSERT_TRUE(page);
   EXPECT_EQ(page->status, 200);
-  auto res = client->Put("/api/doc/chores/c1", R"({"task":"dishes"})", "application/json");
+  auto res = client().Put("/api/doc/chores/c1", R"({"task":"dishes"})", "application/json");
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200);
   for (auto& s : streams) EXPECT_TRUE(s->waitFor("\"dishes\"", 10s));

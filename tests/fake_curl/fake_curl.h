@@ -8,48 +8,19 @@
 #include <string>
 #include <vector>
 
+#include "support/helpers.h"
 #include "support/server_process.h"
 
 namespace fakecurl {
 
-// Sets and removes environment variables, putting them back on destruction.
-class ScopedEnv {
- public:
-  ScopedEnv() = default;
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-  ~ScopedEnv() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      if (it->second) {
-        setenv(it->first.c_str(), it->second->c_str(), 1);
-      } else {
-        unsetenv(it->first.c_str());
-      }
-    }
-  }
-  void set(const std::string& name, const std::string& value) {
-    save(name);
-    setenv(name.c_str(), value.c_str(), 1);
-  }
-  void unset(const std::string& name) {
-    save(name);
-    unsetenv(name.c_str());
-  }
-
- private:
-  void save(const std::string& name) {
-    const char* old = std::getenv(name.c_str());
-    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-  }
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
-
+// What the fake answers a url with. A part left out is not written at all;
+// every part starts empty, so a test may give only the first few in braces.
 struct Answer {
-  std::optional<std::string> body;
-  std::optional<std::string> status;  // no marker at all when absent
-  std::optional<std::string> stderrText;
-  std::optional<std::string> delaySeconds;
-  std::optional<std::string> exitCode;  // 0 when absent
+  std::optional<std::string> body{};
+  std::optional<std::string> status{};  // no marker at all when absent
+  std::optional<std::string> stderrText{};
+  std::optional<std::string> delaySeconds{};
+  std::optional<std::string> exitCode{};  // 0 when absent
 };
 
 class FakeCurl {
@@ -86,7 +57,7 @@ class FakeCurl {
     if (a.exitCode) testsupport::writeFile(dir / "exit", *a.exitCode);
   }
   void answer(const std::string& url, const std::string& body, const std::string& status) {
-    answer(url, Answer{body, status, std::nullopt, std::nullopt});
+    answer(url, Answer{body, status});
   }
 
   int calls() const {
@@ -137,19 +108,8 @@ class FakeCurl {
   }
 
   testsupport::TempFolder folder_;
-  ScopedEnv env_;  // destroyed first: the folder is still there while it restores
+  testsupport::ScopedEnv env_;  // destroyed first: the folder is still there while it restores
   std::map<std::string, std::filesystem::path> slots_;
 };
-
-// The message of what `f` throws, so a test can expect a library's wording exactly.
-template <typename F>
-std::string messageOf(F f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no failure";
-}
 
 }  // namespace fakecurl

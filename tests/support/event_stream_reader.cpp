@@ -1,18 +1,8 @@
 #include "support/event_stream_reader.h"
 
-#include "support/server_process.h"
+#include "support/helpers.h"
 
 namespace testsupport {
-
-namespace {
-
-int countOf(const std::string& text, const std::string& needle) {
-  int n = 0;
-  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++n;
-  return n;
-}
-
-}  // namespace
 
 EventStreamReader::EventStreamReader(int port) : client_("127.0.0.1", port) {
   client_.set_read_timeout(60, 0);

@@ -98,7 +98,7 @@ void LoopbackSite::answerOne(int client) {
   }
 }
 
-void useRealCurl(fakecurl::ScopedEnv& env, const std::filesystem::path& temp) {
+void useRealCurl(testsupport::ScopedEnv& env, const std::filesystem::path& temp) {
   env.set("PATH", "/usr/bin:/bin");
   for (const char* name : {"http_proxy", "https_proxy", "all_proxy", "no_proxy", "HTTP_PROXY", "HTTPS_PROXY",
                            "ALL_PROXY", "NO_PROXY", "CURL_HOME"}) {

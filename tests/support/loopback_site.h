@@ -52,6 +52,6 @@ class LoopbackSite {
 
 // Makes this process run the system's real curl (/usr/bin/curl) with no proxy
 // and no user configuration, with `temp` as its temporary folder.
-void useRealCurl(fakecurl::ScopedEnv& env, const std::filesystem::path& temp);
+void useRealCurl(testsupport::ScopedEnv& env, const std::filesystem::path& temp);
 
 }  // namespace testsupport

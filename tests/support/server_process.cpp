@@ -121,12 +121,6 @@ void ServerProcess::kill() {
 
 std::string ServerProcess::console() const { return readFile(consolePath_); }
 
-static int countOf(const std::string& hay, const std::string& needle) {
-  int n = 0;
-  for (std::size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + needle.size())) ++n;
-  return n;
-}
-
 bool ServerProcess::waitForConsole(const std::string& text, std::chrono::milliseconds timeout,
                                    int times) const {
   return waitUntil([&] { return countOf(console(), text) >= times; }, timeout);

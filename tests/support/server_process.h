@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "support/helpers.h"
+
 namespace testsupport {
 
 // A fresh folder under the system's temporary folder, removed on destruction.
@@ -77,17 +79,5 @@ long peakMemoryKiB(pid_t pid);
 
 // A port that was free a moment ago on 127.0.0.1.
 int freeLoopbackPort();
-
-// Polls `condition` every 10 ms until it holds or `timeout` passes.
-template <typename F>
-bool waitUntil(F condition, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (condition()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    struct timespec ts {0, 10 * 1000 * 1000};
-    nanosleep(&ts, nullptr);
-  }
-}
 
 }  // namespace testsupport
