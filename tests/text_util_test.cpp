@@ -2,7 +2,11 @@
 
 #include <climits>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <string>
+
+#include <unistd.h>
 
 #include "text/text_util.h"
 
@@ -55,4 +59,26 @@ TEST(TextUtil, ReadLeadingIntegerReadsAsAtoiDoesAndSaturates) {
   for (const Case& c : cases) EXPECT_EQ(readLeadingInteger(c.text, limit), c.value) << c.text;
   EXPECT_EQ(readLeadingInteger("12345", 100), 100);
   EXPECT_EQ(readLeadingInteger("9", 5), 5);
+}
+
+TEST(TextUtil, ReadWholeFileGivesExactBytesOrLeavesOutAlone) {
+  namespace fs = std::filesystem;
+  const fs::path folder = fs::temp_directory_path() / ("brimloft-read-" + std::to_string(::getpid()));
+  fs::remove_all(folder);
+  fs::create_directories(folder / "a-folder");
+  const std::string bytes = std::string("line\r\n\0\xFF", 8) + std::string(70000, 'x');
+  std::ofstream(folder / "data", std::ios::binary) << bytes;
+  std::ofstream(folder / "empty", std::ios::binary);
+
+  std::string out = "untouched";
+  EXPECT_TRUE(readWholeFile(folder / "data", out));
+  EXPECT_EQ(out, bytes);
+  EXPECT_TRUE(readWholeFile(folder / "empty", out));
+  EXPECT_EQ(out, "");
+  for (const char* name : {"missing", "a-folder"}) {
+    out = "untouched";
+    EXPECT_FALSE(readWholeFile(folder / name, out)) << name;
+    EXPECT_EQ(out, "untouched") << name;
+  }
+  fs::remove_all(folder);
 }

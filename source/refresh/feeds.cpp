@@ -10,6 +10,7 @@
 #include "refresh/refresh_util.h"
 #include "server/console.h"
 #include "server/state.h"
+#include "text/text_util.h"
 
 using nlohmann::json;
 
@@ -71,14 +72,14 @@ void recordFeedFailure(const std::string& id, const json& item, const std::strin
 
 std::string applyLinkRules(const std::string& link) {
   std::string feedLink = link;
-  std::string lower = lowerAscii(feedLink);
-  if (beginsWith(lower, "webcals://")) {
+  std::string lower = toLowerAscii(feedLink);
+  if (startsWith(lower, "webcals://")) {
     feedLink = "https://" + feedLink.substr(10);
-  } else if (beginsWith(lower, "webcal://")) {
+  } else if (startsWith(lower, "webcal://")) {
     feedLink = "https://" + feedLink.substr(9);
   }
-  lower = lowerAscii(feedLink);
-  if (beginsWith(lower, "https://") || beginsWith(lower, "http://")) return feedLink;
+  lower = toLowerAscii(feedLink);
+  if (startsWith(lower, "https://") || startsWith(lower, "http://")) return feedLink;
   throw std::runtime_error("The link should start with https:// or webcal://");
 }
 

@@ -5,6 +5,3 @@
 
 // The wall clock as whole milliseconds since 1970-01-01 UTC.
 std::int64_t nowMilliseconds();
-// ASCII capitals to small letters; every other byte unchanged.
-std::string lowerAscii(std::string text);
-bool beginsWith(const std::string& text, const std::string& prefix);

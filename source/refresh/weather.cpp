@@ -12,6 +12,7 @@
 #include "server/console.h"
 #include "server/json_text.h"
 #include "server/state.h"
+#include "text/text_util.h"
 
 using nlohmann::json;
 
@@ -107,7 +108,7 @@ bool matchesHint(const json& result, const std::string& hint) {
   for (const char* key : {"admin1", "country", "country_code"}) {
     auto found = result.find(key);
     if (found != result.end() && found->is_string() &&
-        beginsWith(lowerAscii(found->get<std::string>()), hint)) {
+        startsWith(toLowerAscii(found->get<std::string>()), hint)) {
       return true;
     }
   }
@@ -118,7 +119,7 @@ void lookUpPlace(const std::string& placeText) {
   std::size_t comma = placeText.find(',');
   std::string town = trimBlanks(placeText.substr(0, comma));
   std::string hint = comma == std::string::npos ? std::string()
-                                                 : lowerAscii(trimBlanks(placeText.substr(comma + 1)));
+                                                 : toLowerAscii(trimBlanks(placeText.substr(comma + 1)));
 
   FetchResult fetched = fetchUrl(std::string("https://") + kGeocodingHost +
                                  "/v1/search?count=10&language=en&name=" + percentEncode(town));

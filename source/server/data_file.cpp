@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <system_error>
 #include <thread>
 
@@ -11,6 +9,7 @@
 #include "server/console.h"
 #include "server/json_text.h"
 #include "server/state.h"
+#include "text/text_util.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -29,18 +28,6 @@ fs::path tempPath() {
   fs::path p = dataFilePath;
   p += ".tmp";
   return p;
-}
-
-bool readWholeFile(const fs::path& path, std::string& out) {
-  std::error_code ec;
-  if (fs::is_directory(path, ec)) return false;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) return false;
-  out = text.str();
-  return true;
 }
 
 // The name of the n-th copy: family-data.broken.json, then

@@ -1,9 +1,7 @@
 #include "server/routes.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdint>
-#include <fstream>
 #include <sstream>
 
 #include "refresh/refresh_requests.h"
@@ -11,6 +9,7 @@
 #include "server/event_stream.h"
 #include "server/json_text.h"
 #include "server/state.h"
+#include "text/text_util.h"
 
 using nlohmann::json;
 
@@ -94,19 +93,11 @@ void refuseServerOnlySection(BodyRead read, httplib::Response& response) {
   if (read != BodyRead::Whole) closeConnection(response);
 }
 
-// The whole file as raw bytes; empty when it is missing or unreadable.
-std::string readFileToString(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::string();
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // The fixed page around app.html, and app.html (or the missing-file note) inside it.
 std::string buildAppPage() {
-  std::string app = readFileToString(appPagePath);
-  if (app.empty()) app = kMissingApp;
+  // A missing, unreadable or empty app.html shows the missing-file note.
+  std::string app;
+  if (!readWholeFile(appPagePath, app) || app.empty()) app = kMissingApp;
   std::string page;
   page.reserve(sizeof kPageHead + app.size() + sizeof kPageTail);
   page += kPageHead;
@@ -221,8 +212,7 @@ bool declaresContentCoding(const httplib::Request& request) {
     for (std::string coding; std::getline(codings, coding, ',');) {
       auto first = std::find_if_not(coding.begin(), coding.end(), isOptionalWhiteSpace);
       auto last = std::find_if_not(coding.rbegin(), coding.rend(), isOptionalWhiteSpace).base();
-      std::string name(first, first < last ? last : first);
-      std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+      const std::string name = toLowerAscii(std::string(first, first < last ? last : first));
       if (!name.empty() && name != "identity") return true;
     }
   }

@@ -1,6 +1,9 @@
 #include "text/text_util.h"
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <system_error>
 
 std::string trimBlanks(std::string text) {
   std::size_t first = 0;
@@ -40,4 +43,18 @@ std::int64_t readLeadingInteger(std::string_view text, std::int64_t limit) {
     value = std::min<std::int64_t>(value * 10 + (text[i] - '0'), limit);
   }
   return negative ? -value : value;
+}
+
+bool readWholeFile(const std::filesystem::path& path, std::string& out) {
+  // A folder opens as a stream on some systems and then reads as nothing;
+  // it must not pass for an empty file.
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) return false;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) return false;
+  out = text.str();
+  return true;
 }

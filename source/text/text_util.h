@@ -1,7 +1,9 @@
 #pragma once
 // Plain text helpers the server, the calendar reader and the refreshes
-// share: ASCII only, no locale, no allocation beyond the result.
+// share: ASCII only, no locale, no allocation beyond the result; and the
+// one way a file is read whole.
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -25,3 +27,8 @@ bool startsWith(std::string_view text, std::string_view prefix);
 // sign, digits; 0 without digits. The magnitude stops growing at `limit`
 // (0 to 10^17), so absurd numbers cannot overflow.
 std::int64_t readLeadingInteger(std::string_view text, std::int64_t limit);
+
+// The file's bytes exactly as stored, into `out`. False, with `out`
+// untouched, when the file cannot be read whole: missing, unreadable, a
+// folder, or a read that fails part-way.
+bool readWholeFile(const std::filesystem::path& path, std::string& out);

@@ -12,9 +12,10 @@
 #include <fstream>
 #include <random>
 #include <regex>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "text/text_util.h"
 
 extern char** environ;
 
@@ -48,10 +49,9 @@ void writeFile(const fs::path& path, const std::string& bytes) {
 }
 
 std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+  std::string bytes;
+  readWholeFile(path, bytes);
+  return bytes;
 }
 
 ServerProcess::ServerProcess(ServerOptions options) {

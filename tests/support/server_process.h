@@ -29,6 +29,7 @@ class TempFolder {
 };
 
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
+// The whole file; empty when it is missing or unreadable.
 std::string readFile(const std::filesystem::path& path);
 
 struct ServerOptions {
