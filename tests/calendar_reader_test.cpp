@@ -18,6 +18,14 @@
 
 namespace {
 
+// One recurring event: its DTSTART, its RRULE, any further lines, and the rows.
+struct SeriesCase {
+  const char* dtstart;
+  const char* rrule;
+  std::vector<std::string> more;
+  std::vector<std::string> rows;
+};
+
 // Sets TZ for one test and puts the old value back afterwards.
 class CalendarTest : public ::testing::Test {
  protected:
@@ -66,6 +74,14 @@ class CalendarTest : public ::testing::Test {
   static std::vector<std::string> rowsFor(const std::vector<std::string>& eventLines, bool withTitle = false) {
     return rowsOf(parseIcsOccurrencesAt(calendar({event(eventLines)}), now()), withTitle);
   }
+  // Each case as one event in a calendar of its own, checked against its rows.
+  static void expectSeriesRows(const std::vector<SeriesCase>& cases) {
+    for (const SeriesCase& c : cases) {
+      std::vector<std::string> lines = {std::string("DTSTART:") + c.dtstart, std::string("RRULE:") + c.rrule};
+      lines.insert(lines.end(), c.more.begin(), c.more.end());
+      EXPECT_EQ(rowsFor(lines), c.rows) << c.dtstart << " " << c.rrule;
+    }
+  }
 
  private:
   bool hadZone_ = false;
@@ -76,14 +92,6 @@ class CalendarTest : public ::testing::Test {
 struct EventCase {
   const char* name;
   std::vector<std::string> lines;
-  std::vector<std::string> rows;
-};
-
-// One recurring event: its DTSTART, its RRULE, any further lines, and the rows.
-struct SeriesCase {
-  const char* dtstart;
-  const char* rrule;
-  std::vector<std::string> more;
   std::vector<std::string> rows;
 };
 
@@ -395,7 +403,7 @@ TEST(CalendarRows, OrderComparesDateAndTimeAsOneText) {
 // ------------------------------------------------------------- recurrence
 
 TEST_F(CalendarTest, DailySeries) {
-  SeriesCase cases[] = {
+  const std::vector<SeriesCase> cases = {
       {"20261201T090000", "FREQ=DAILY;COUNT=3", {}, {"2026-12-01 09:00", "2026-12-02 09:00", "2026-12-03 09:00"}},
       {"20261101T090000", "FREQ=DAILY;INTERVAL=10;COUNT=4", {},
        {"2026-11-01 09:00", "2026-11-11 09:00", "2026-11-21 09:00", "2026-12-01 09:00"}},
@@ -417,11 +425,7 @@ TEST_F(CalendarTest, DailySeries) {
       {"20261210", "FREQ=DAILY;COUNT=2", {"DTEND:20261212"},
        {"2026-12-10", "2026-12-11", "2026-12-11", "2026-12-12"}},
   };
-  for (const SeriesCase& c : cases) {
-    std::vector<std::string> lines = {std::string("DTSTART:") + c.dtstart, std::string("RRULE:") + c.rrule};
-    lines.insert(lines.end(), c.more.begin(), c.more.end());
-    EXPECT_EQ(rowsFor(lines), c.rows) << c.dtstart << " " << c.rrule;
-  }
+  expectSeriesRows(cases);
 }
 
 TEST_F(CalendarTest, DailySeriesEndAtTheStepLimit) {
@@ -454,7 +458,7 @@ TEST_F(CalendarTest, LongSeriesCountTheSameAcrossMonthEndsAndSummerTime) {
   // (31st, 29 February, 31 April) and where wall times fall into the
   // spring-forward gap.
   useZone("Europe/Berlin");
-  SeriesCase cases[] = {
+  const std::vector<SeriesCase> cases = {
       // 76 months with a 31st from January 2016 to October 2026.
       {"20160131T093000", "FREQ=MONTHLY;COUNT=78", {}, {"2026-12-31 09:30", "2027-01-31 09:30"}},
       // 31 April is 1 May: the first of each month, 126 of them before November 2026.
@@ -470,14 +474,11 @@ TEST_F(CalendarTest, LongSeriesCountTheSameAcrossMonthEndsAndSummerTime) {
       {"20160326T023000", "FREQ=WEEKLY;BYDAY=SA,SU;COUNT=1110", {},
        {"2026-11-01 02:30", "2026-11-07 02:30", "2026-11-08 02:30"}},
   };
-  for (const SeriesCase& c : cases) {
-    std::vector<std::string> lines = {std::string("DTSTART:") + c.dtstart, std::string("RRULE:") + c.rrule};
-    EXPECT_EQ(rowsFor(lines), c.rows) << c.dtstart << " " << c.rrule;
-  }
+  expectSeriesRows(cases);
 }
 
 TEST_F(CalendarTest, WeeklySeries) {
-  SeriesCase cases[] = {
+  const std::vector<SeriesCase> cases = {
       {"20261001T090000", "FREQ=WEEKLY;COUNT=10", {},
        {"2026-11-05 09:00", "2026-11-12 09:00", "2026-11-19 09:00", "2026-11-26 09:00", "2026-12-03 09:00"}},
       {"20261202T180000", "FREQ=WEEKLY;COUNT=3", {}, {"2026-12-02 18:00", "2026-12-09 18:00", "2026-12-16 18:00"}},
@@ -495,14 +496,11 @@ TEST_F(CalendarTest, WeeklySeries) {
        {"2026-12-03 18:00", "2026-12-05 18:00", "2026-12-07 18:00"}},
       {"20261205", "FREQ=WEEKLY;BYDAY=SA,SU;UNTIL=20261212", {}, {"2026-12-05", "2026-12-06", "2026-12-12"}},
   };
-  for (const SeriesCase& c : cases) {
-    std::vector<std::string> lines = {std::string("DTSTART:") + c.dtstart, std::string("RRULE:") + c.rrule};
-    EXPECT_EQ(rowsFor(lines), c.rows) << c.dtstart << " " << c.rrule;
-  }
+  expectSeriesRows(cases);
 }
 
 TEST_F(CalendarTest, YearlyAndOtherFrequencies) {
-  SeriesCase cases[] = {
+  const std::vector<SeriesCase> cases = {
       {"20240229", "FREQ=YEARLY", {}, {}},
       {"20230101", "FREQ=YEARLY", {}, {"2027-01-01"}},
       {"20250115T100000", "FREQ=YEARLY;INTERVAL=2", {}, {"2027-01-15 10:00"}},
@@ -518,10 +516,7 @@ TEST_F(CalendarTest, YearlyAndOtherFrequencies) {
       {"20261202T180000", "FREQ=HOURLY;UNTIL=20261130", {}, {}},
       {"20261202T180000", "FREQ=HOURLY;UNTIL=sometime", {}, {"2026-12-02 18:00"}},
   };
-  for (const SeriesCase& c : cases) {
-    std::vector<std::string> lines = {std::string("DTSTART:") + c.dtstart, std::string("RRULE:") + c.rrule};
-    EXPECT_EQ(rowsFor(lines), c.rows) << c.dtstart << " " << c.rrule;
-  }
+  expectSeriesRows(cases);
 }
 
 TEST_F(CalendarTest, ZeroOrUnreadableCountGivesNothingWithAnyFrequency) {
@@ -562,7 +557,7 @@ TEST(CalendarRules, WholeNumberAndWeekdayReaders) {
 // ------------------------------------------------------------------ monthly
 
 TEST_F(CalendarTest, MonthlySeries) {
-  SeriesCase cases[] = {
+  const std::vector<SeriesCase> cases = {
       {"20261031T090000", "FREQ=MONTHLY", {}, {"2026-12-31 09:00", "2027-01-31 09:00", "2027-03-31 09:00", "2027-05-31 09:00"}},
       {"20261201T090000", "FREQ=MONTHLY;BYDAY=2TU", {},
        {"2026-12-08 09:00", "2027-01-12 09:00", "2027-02-09 09:00", "2027-03-09 09:00", "2027-04-13 09:00", "2027-05-11 09:00"}},
@@ -605,10 +600,7 @@ TEST_F(CalendarTest, MonthlySeries) {
       {"20251215T090000", "FREQ=MONTHLY;INTERVAL=11", {}, {"2026-11-15 09:00"}},
       {"19400115T090000", "FREQ=MONTHLY;INTERVAL=1", {}, {}},  // 1000 months end in 2023
   };
-  for (const SeriesCase& c : cases) {
-    std::vector<std::string> lines = {std::string("DTSTART:") + c.dtstart, std::string("RRULE:") + c.rrule};
-    EXPECT_EQ(rowsFor(lines), c.rows) << c.dtstart << " " << c.rrule;
-  }
+  expectSeriesRows(cases);
 }
 
 TEST_F(CalendarTest, OrdinalBeyond32BitsFailsTheWholeCalendar) {
