@@ -37,6 +37,11 @@ void civilDateOf(std::int64_t dayNumber, std::int64_t& year, std::int64_t& month
 // The number of days of a civil month (0-11) of the proleptic Gregorian calendar.
 std::int32_t daysInMonth(std::int64_t year, std::int64_t month);
 
+// The weekday (0 Sunday to 6 Saturday) of a civil day number.
+inline std::int64_t weekdayOfCivilDay(std::int64_t dayNumber) {
+  return ((dayNumber + 4) % 7 + 7) % 7;  // day 0, 1970-01-01, was a Thursday
+}
+
 // The civil day number of a broken-down time's date fields.
 std::int64_t civilDayOf(const std::tm& tm);
 

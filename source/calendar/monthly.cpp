@@ -127,7 +127,7 @@ void expandMonthly(SeriesWalk& walk) {
     skippedYear1900 = year1900;
     if (useByDay && unreadable) (void)std::stoi(unreadable->ordinalText);  // raises std::out_of_range
 
-    const std::int64_t w1 = ((firstDay + 4) % 7 + 7) % 7;  // 1970-01-01 was a Thursday
+    const std::int64_t w1 = weekdayOfCivilDay(firstDay);
     if (quietMonth) {
       std::int64_t& count = quietCounts[w1][L - 28];
       if (count < 0) {
@@ -158,22 +158,12 @@ void expandMonthly(SeriesWalk& walk) {
         days.push_back({makeLocal(year1900, static_cast<int>(m), static_cast<int>(d.first), 0, 0, 0), d.second});
       }
       if (!days.empty()) makeLocal(year1900, static_cast<int>(m), static_cast<int>(lastNamedDay(w1, L)), 0, 0, 0);
-      // A day named twice gives the same start twice; it is converted
-      // again only when the conversions could answer differently.
       for (const auto& day : days) {
-        bool repeats = false;
-        std::tm occ{};
-        std::int64_t t = 0;
-        for (std::int64_t n = 0; n < day.second && !(repeats && walk.full()); ++n) {
-          if (!repeats) {
-            const std::int64_t before = lastConversionOffset();
-            t = walk.atStartTime(day.first, occ);
-            repeats = lastConversionOffset() == before;
-          }
-          if (!walk.withinLimit(t) || t < walk.seriesStart || walk.full()) continue;
-          walk.take(occ);
-          if (walk.stopped) return;
-        }
+        walk.takeRepeated(day.second, [&](std::tm& occ, std::int64_t& t) {
+          t = walk.atStartTime(day.first, occ);
+          return true;
+        });
+        if (walk.stopped) return;
       }
     }
     m += walk.rule.interval;

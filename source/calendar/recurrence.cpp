@@ -67,14 +67,12 @@ void landAfter(std::tm& tm, std::int64_t dayNumber, std::int64_t step, std::int6
   stepDays(tm, step, seconds);
 }
 
-std::int64_t weekdayOfDay(std::int64_t dayNumber) { return ((dayNumber + 4) % 7 + 7) % 7; }  // 1970-01-01: Thursday
-
 // How many of the days first, first + step, ... (n of them) fall on a
 // weekday of `mask`.
 std::int64_t countWeekdays(std::int64_t first, std::int64_t step, std::int64_t n, unsigned mask) {
   std::int64_t perWeek = 0, rest = 0;
   for (std::int64_t k = 0; k < 7 && k < n; ++k) {
-    const bool named = (mask >> weekdayOfDay(first + k * (step % 7))) & 1u;
+    const bool named = (mask >> weekdayOfCivilDay(first + k * (step % 7))) & 1u;
     perWeek += named;
     if (k < n % 7) rest += named;
   }
@@ -187,11 +185,17 @@ void addEntry(EntryList<Entry>& list, std::map<std::int32_t, std::uint8_t>& seen
   list.order.push_back(found.first->second);
 }
 
+// The weekday a WEEKLY rule's BYDAY entry names: its last two letters, so
+// that an ordinal in front ("1MO") is passed over; -1 when they are no code.
+std::int32_t weeklyWeekdayOf(const std::string& entry) {
+  return weekdayCodeToIndex(entry.size() < 2 ? entry : entry.substr(entry.size() - 2));
+}
+
 // What a BYDAY entry means to a rule of frequency `freq`, as a number: equal
 // numbers, equal effect on the rule's starts.
 std::int32_t byDayMeaning(const std::string& freq, const std::string& entry) {
   if (freq == "DAILY") return weekdayCodeToIndex(entry);
-  if (freq == "WEEKLY") return weekdayCodeToIndex(entry.size() < 2 ? entry : entry.substr(entry.size() - 2));
+  if (freq == "WEEKLY") return weeklyWeekdayOf(entry);
   if (freq != "MONTHLY") return 0;
   const ByDayEntry e = readByDayEntry(entry);
   if (e.weekday < 0) return -1;
@@ -299,7 +303,7 @@ void expandWeekly(SeriesWalk& walk) {
   const EntryList<std::string>& byDay = walk.rule.byDay;
   for (std::size_t i = 0; i < byDay.distinct.size(); ++i) {
     const std::string& entry = byDay.distinct[i];
-    std::int32_t w = weekdayCodeToIndex(entry.size() < 2 ? entry : entry.substr(entry.size() - 2));
+    std::int32_t w = weeklyWeekdayOf(entry);
     if (w != -1) perWeekday[w] += byDay.times[i];
   }
   std::int64_t perWeek = 0;
@@ -335,26 +339,15 @@ void expandWeekly(SeriesWalk& walk) {
       ++weeks;
       continue;
     }
-    // A weekday named twice gives the same start twice; it is converted
-    // again only when the conversions could answer differently.
     for (std::int32_t w = 0; w < 7; ++w) {
-      bool repeats = false;
-      bool ok = false;
-      std::tm occ{};
-      std::int64_t t = 0;
-      for (std::int64_t n = 0; n < perWeekday[w] && !(repeats && walk.full()); ++n) {
-        if (!repeats) {
-          const std::int64_t before = lastConversionOffset();
-          std::tm day = anchor;
-          std::int64_t ignored = 0;
-          ok = stepDays(day, w, ignored);
-          if (ok) t = walk.atStartTime(day, occ);
-          repeats = lastConversionOffset() == before;
-        }
-        if (!ok || t < walk.seriesStart || !walk.withinLimit(t) || walk.full()) continue;
-        walk.take(occ);
-        if (walk.stopped) return;
-      }
+      walk.takeRepeated(perWeekday[w], [&](std::tm& occ, std::int64_t& t) {
+        std::tm day = anchor;
+        std::int64_t ignored = 0;
+        if (!stepDays(day, w, ignored)) return false;
+        t = walk.atStartTime(day, occ);
+        return true;
+      });
+      if (walk.stopped) return;
     }
     if (!stepDays(anchor, weekStep, anchorSeconds)) break;
     ++weeks;

@@ -101,6 +101,28 @@ struct SeriesWalk {
     pending.push_back(occ);
     if (pending.size() >= batch) emitPending();
   }
+  // Takes the start that `convert` makes `times` over: a day the rule names
+  // more than once gives equal starts. It is converted again only when the
+  // conversions could answer differently, that is when converting it moved
+  // the last conversion's UTC offset. `convert(occ, t)` fills the start and
+  // its seconds, or answers false when there is no such day.
+  template <typename Convert>
+  void takeRepeated(std::int64_t times, Convert convert) {
+    bool repeats = false;
+    bool ok = false;
+    std::tm occ{};
+    std::int64_t t = 0;
+    for (std::int64_t n = 0; n < times && !(repeats && full()); ++n) {
+      if (!repeats) {
+        const std::int64_t before = lastConversionOffset();
+        ok = convert(occ, t);
+        repeats = lastConversionOffset() == before;
+      }
+      if (!ok || t < seriesStart || !withinLimit(t) || full()) continue;
+      take(occ);
+      if (stopped) return;
+    }
+  }
   void emitPending() {
     for (const std::tm& occ : pending) {
       if (!emit(occ)) {
