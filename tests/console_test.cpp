@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "server/console.h"
+#include "text/text_util.h"
 
 TEST(TrimBlanks, RemovesOnlyTheFourBlanks) {
   struct Case {

@@ -9,7 +9,7 @@
 #include <system_error>
 
 #include "platform/platform.h"
-#include "server/console.h"
+#include "text/text_util.h"
 
 const char* const kStatusMarker = "\n__BRIMLOFT_STATUS__";
 

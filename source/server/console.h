@@ -2,8 +2,6 @@
 // Console output.
 #include <string>
 
-#include "text/text_util.h"  // trimBlanks, for the callers that print what they trim
-
 // Writes `text`, a line end, and flushes; all console output goes through here.
 // Takes no lock of ours; called from any thread, with or without locks held.
 void printLine(const std::string& text);
