@@ -48,7 +48,7 @@ std::int64_t utcCivilToEpoch(std::int32_t year, std::int32_t month, std::int32_t
 namespace {
 thread_local std::uint64_t conversionCount = 0;
 thread_local std::int64_t lastOffset = 0;
-}
+}  // namespace
 
 std::uint64_t localTimeConversions() { return conversionCount; }
 std::int64_t lastConversionOffset() { return lastOffset; }

@@ -74,47 +74,49 @@ nlohmann::json parseIcsOccurrencesAt(const std::string& text, std::int64_t nowSe
   DayRows rows(window);
   SkippedWallTimes skipped;  // shared by the series of this calendar
   forEachIcsEvent(
-      unfolded, &readNames, [&](const IcsEvent& event) {
-    const std::string& dtstart = propertyValue(event, "DTSTART");
-    if (dtstart.empty()) return;
-    if (isCancelled(propertyValue(event, "STATUS"))) return;
-    OccurrenceEvent occurring;
-    occurring.start = parseIcsDateValue(dtstart);
-    if (!occurring.start.ok) return;
-    const std::string& dtend = propertyValue(event, "DTEND");
-    const IcsDateValue eventEnd = dtend.empty() ? IcsDateValue{} : parseIcsDateValue(dtend);
+      unfolded, &readNames,
+      [&](const IcsEvent& event) {
+        const std::string& dtstart = propertyValue(event, "DTSTART");
+        if (dtstart.empty()) return;
+        if (isCancelled(propertyValue(event, "STATUS"))) return;
+        OccurrenceEvent occurring;
+        occurring.start = parseIcsDateValue(dtstart);
+        if (!occurring.start.ok) return;
+        const std::string& dtend = propertyValue(event, "DTEND");
+        const IcsDateValue eventEnd = dtend.empty() ? IcsDateValue{} : parseIcsDateValue(dtend);
 
-    occurring.title = trimBlanks(unescapeTitle(propertyValue(event, "SUMMARY")));
-    if (occurring.title.empty()) occurring.title = "(No title)";
-    occurring.uid = propertyValue(event, "UID");
-    occurring.isOverride = !propertyValue(event, "RECURRENCE-ID").empty();
-    if (occurring.start.allDay && eventEnd.ok) occurring.spanDays = allDaySpan(occurring.start, eventEnd);
+        occurring.title = trimBlanks(unescapeTitle(propertyValue(event, "SUMMARY")));
+        if (occurring.title.empty()) occurring.title = "(No title)";
+        occurring.uid = propertyValue(event, "UID");
+        occurring.isOverride = !propertyValue(event, "RECURRENCE-ID").empty();
+        if (occurring.start.allDay && eventEnd.ok) occurring.spanDays = allDaySpan(occurring.start, eventEnd);
 
-    ExcludedDates& excludedDates = occurring.excludedDates;
-    auto exdates = event.find("EXDATE");
-    if (exdates != event.end()) {
-      // One entry per EXDATE line here; its pieces are read in turn.
-      std::string value;
-      for (const IcsProperty& line : exdates->second) {
-        forEachPiece(line.value, ',', [&](std::string_view piece) {
-          value.assign(piece);
-          IcsDateValue excluded = parseIcsDateValue(value);
-          if (excluded.ok) excludedDates.add(excluded.local);
-        });
-      }
-      excludedDates.seal();
-    }
+        ExcludedDates& excludedDates = occurring.excludedDates;
+        auto exdates = event.find("EXDATE");
+        if (exdates != event.end()) {
+          // One entry per EXDATE line here; its pieces are read in turn.
+          std::string value;
+          for (const IcsProperty& line : exdates->second) {
+            forEachPiece(line.value, ',', [&](std::string_view piece) {
+              value.assign(piece);
+              IcsDateValue excluded = parseIcsDateValue(value);
+              if (excluded.ok) excludedDates.add(excluded.local);
+            });
+          }
+          excludedDates.seal();
+        }
 
-    EventOccurrences occurrences(occurring, window, overrideKeys, rows);
-    const std::string& rruleText = propertyValue(event, "RRULE");
-    if (!rruleText.empty() && !occurring.isOverride) {
-      expandRecurrence(rruleText, occurring.start, window.windowEndLocal, window.firstDayWithRows(), skipped,
-                       rows.keepsEarliestOnly(),
-                       [&occurrences](const std::tm& candidate) { return occurrences.emitOccurrence(candidate); });
-    } else {
-      occurrences.emitOccurrence(occurring.start.local);
-    }
-  }, /*wholeExdates=*/true);
+        EventOccurrences occurrences(occurring, window, overrideKeys, rows);
+        const std::string& rruleText = propertyValue(event, "RRULE");
+        if (!rruleText.empty() && !occurring.isOverride) {
+          expandRecurrence(rruleText, occurring.start, window.windowEndLocal, window.firstDayWithRows(), skipped,
+                           rows.keepsEarliestOnly(),
+                           [&occurrences](const std::tm& candidate) { return occurrences.emitOccurrence(candidate); });
+        } else {
+          occurrences.emitOccurrence(occurring.start.local);
+        }
+      },
+      /*wholeExdates=*/true);
 
   nlohmann::json result = rows.result();
   if (stats) {

@@ -29,7 +29,8 @@ ByDayEntry readByDayEntry(const std::string& entry) {
     out.hasOrdinal = true;
     // Read up to one past INT_MIN's magnitude: whatever lies beyond the
     // 32-bit range is out of range alike.
-    const std::int64_t value = readLeadingInteger(std::string_view(entry).substr(0, prefixEnd), std::int64_t{INT_MAX} + 2);
+    const std::int64_t value =
+        readLeadingInteger(std::string_view(entry).substr(0, prefixEnd), std::int64_t{INT_MAX} + 2);
     out.ordinalOutOfRange = value > INT_MAX || value < INT_MIN;
     out.ordinal = value;
     if (out.ordinalOutOfRange) out.ordinalText = entry.substr(0, prefixEnd);

@@ -82,7 +82,8 @@ DayRows::DayRows(const DisplayWindow& window) {
 
 std::uint32_t DayRows::keyOf(const std::tm& day, bool allDay, int hour, int minute) const {
   const std::uint32_t rank = day.tm_year == yearFirst_ ? 0 : 1;
-  const std::uint32_t date = (rank * 13 + static_cast<std::uint32_t>(day.tm_mon)) * 32 + static_cast<std::uint32_t>(day.tm_mday);
+  const std::uint32_t date =
+      (rank * 13 + static_cast<std::uint32_t>(day.tm_mon)) * 32 + static_cast<std::uint32_t>(day.tm_mday);
   const std::uint32_t time = allDay ? 0 : 1 + static_cast<std::uint32_t>(hour * 60 + minute);
   return date * kTimesPerDay + time;
 }
@@ -141,9 +142,10 @@ OccurrenceRow DayRows::rowText(std::uint32_t key, std::uint32_t title) const {
   day.tm_year = date / (13 * 32) == 0 ? yearFirst_ : yearSecond_;
   day.tm_mon = static_cast<int>(date / 32 % 13);
   day.tm_mday = static_cast<int>(date % 32);
-  return OccurrenceRow{formatIsoDate(day),
-                       time == 0 ? std::string() : formatClock(static_cast<int>((time - 1) / 60), static_cast<int>((time - 1) % 60)),
-                       titles_[title]};
+  return OccurrenceRow{
+      formatIsoDate(day),
+      time == 0 ? std::string() : formatClock(static_cast<int>((time - 1) / 60), static_cast<int>((time - 1) % 60)),
+      titles_[title]};
 }
 
 nlohmann::json DayRows::result() {

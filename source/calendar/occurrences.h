@@ -99,10 +99,10 @@ class DayRows {
   void startKeepingEarliest();
   OccurrenceRow rowText(std::uint32_t key, std::uint32_t title) const;
 
-  int yearFirst_ = 0;   // of the window's one or two years, the one whose date texts sort first
+  int yearFirst_ = 0;  // of the window's one or two years, the one whose date texts sort first
   int yearSecond_ = 0;
   std::vector<std::string> titles_;
-  std::vector<HeldRow> all_;        // while every row is held
+  std::vector<HeldRow> all_;         // while every row is held
   std::vector<RankedRow> earliest_;  // afterwards: a max-heap of the earliest kMaxRows
   bool keepingEarliest_ = false;
   std::uint64_t produced_ = 0;
@@ -137,8 +137,8 @@ struct OccurrenceEvent {
   IcsDateValue start;
   std::string title;
   std::string uid;
-  bool isOverride = false;     // the event replaces one instance of a series (RECURRENCE-ID)
-  std::int32_t spanDays = 1;   // days each occurrence covers
+  bool isOverride = false;    // the event replaces one instance of a series (RECURRENCE-ID)
+  std::int32_t spanDays = 1;  // days each occurrence covers
   ExcludedDates excludedDates;
 };
 

@@ -40,7 +40,7 @@ constexpr std::int64_t kOffsetReadingStep = 43200;
 constexpr std::int64_t kReadingsPerStep = 4;
 // The conversion is read only for years the calendar's dates can name.
 constexpr std::int64_t kEarliestReadable = -62167219200LL - 1000LL * 366 * kDay;  // before year -999
-constexpr std::int64_t kLatestReadable = 253402300800LL + 2 * 366 * kDay;          // after year 9999
+constexpr std::int64_t kLatestReadable = 253402300800LL + 2 * 366 * kDay;         // after year 9999
 
 // Adds `days` to the day of month and normalises; false (and `tm` unchanged)
 // when the day of month would leave the 32-bit range. Such a step lies

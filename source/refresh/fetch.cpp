@@ -27,9 +27,9 @@ const char* const kTooSlowMessage = "The download took longer than 30 seconds an
 const char* const kUnreachableMessage = "Could not reach the website. Check the internet connection.";
 
 // curl's exit codes for the failures a family can act on.
-const int kCurlPartialFile = 18;      // the site closed the connection before the whole answer came
-const int kCurlTimedOut = 28;         // --max-time ran out
-const int kCurlFileTooLarge = 63;     // the announced size is above --max-filesize
+const int kCurlPartialFile = 18;   // the site closed the connection before the whole answer came
+const int kCurlTimedOut = 28;      // --max-time ran out
+const int kCurlFileTooLarge = 63;  // the announced size is above --max-filesize
 
 const char* const kNoConfigFileMessage =
     "Could not create a temporary file for curl. Check that the temporary folder can be written to.";

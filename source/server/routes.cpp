@@ -93,9 +93,9 @@ void refuseServerOnlySection(BodyRead read, httplib::Response& response) {
   if (read != BodyRead::Whole) closeConnection(response);
 }
 
-// The fixed page around app.html, and app.html (or the missing-file note) inside it.
+// The fixed page around app.html, and app.html inside it; a missing,
+// unreadable or empty app.html shows the missing-file note instead.
 std::string buildAppPage() {
-  // A missing, unreadable or empty app.html shows the missing-file note.
   std::string app;
   if (!readWholeFile(appPagePath, app) || app.empty()) app = kMissingApp;
   std::string page;

@@ -16,7 +16,7 @@ extern const std::vector<std::string> writableSections;  // the seven a browser 
 extern const std::vector<std::string> allSections;       // those seven, then "live", "feedEvents"
 
 extern nlohmann::json stateDoc;
-extern std::mutex stateMutex;  // guards stateDoc
+extern std::mutex stateMutex;         // guards stateDoc
 extern std::atomic<bool> stateDirty;  // no lock: set by writers, cleared by the saver
 
 extern std::filesystem::path baseDir;
