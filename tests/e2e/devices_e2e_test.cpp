@@ -1,9 +1,7 @@
 // Tablets and phones that come and go, reload, keep connections open, send
 // slowly or read slowly, against the real program.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
@@ -17,6 +15,7 @@
 #include <sstream>
 
 #include "support/event_stream_reader.h"
+#include "support/raw_http.h"
 #include "support/running_server.h"
 
 using namespace testsupport;
@@ -48,21 +47,6 @@ struct DevicesTest : ServerTest {
     return streams;
   }
 };
-
-// A plain TCP connection to the server, for clients that misbehave.
-int connectTo(int port, int receiveBuffer = 0) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 // Whether the server has closed the connection (nothing is ever sent to it).
 bool closedByServer(int fd) {
@@ -141,8 +125,8 @@ TEST_F(DevicesTest, SlowAndSilentConnectionsAreCutOffAndDoNotStopTheHousehold) {
   // Sixty connections send a request a byte every two seconds, forty send nothing.
   const std::string request = "GET /api/state HTTP/1.1\r\nHost: x\r\n\r\n";
   std::vector<int> trickling, silent;
-  for (int i = 0; i < 60; ++i) trickling.push_back(connectTo(server->port()));
-  for (int i = 0; i < 40; ++i) silent.push_back(connectTo(server->port()));
+  for (int i = 0; i < 60; ++i) trickling.push_back(connectLoopback(server->port()));
+  for (int i = 0; i < 40; ++i) silent.push_back(connectLoopback(server->port()));
   std::atomic<bool> stop{false};
   std::thread trickle([&] {
     for (std::size_t at = 0; !stop && at < request.size() - 1; ++at) {
@@ -174,7 +158,7 @@ TEST_F(DevicesTest, SlowReadersNeverMakeTheServerBuildTheirWholeBacklog) {
   std::vector<int> readers;
   const std::string request = "GET /api/stream HTTP/1.1\r\nHost: x\r\n\r\n";
   for (int i = 0; i < 8; ++i) {
-    int fd = connectTo(server->port(), 64 * 1024);
+    int fd = connectLoopback(server->port(), 64 * 1024);
     ASSERT_GE(fd, 0);
     ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
     readers.push_back(fd);

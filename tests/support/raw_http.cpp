@@ -15,17 +15,22 @@ std::string RawAnswer::header(const std::string& name) const {
   return it == headers.end() ? std::string() : it->second;
 }
 
-RawConnection::RawConnection(int port) {
-  fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+int connectLoopback(int port, int receiveBuffer) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
+  if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd_);
-    fd_ = -1;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return -1;
   }
+  return fd;
 }
+
+RawConnection::RawConnection(int port) : fd_(connectLoopback(port)) {}
 
 RawConnection::~RawConnection() {
   if (fd_ >= 0) ::close(fd_);

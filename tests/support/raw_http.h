@@ -11,6 +11,10 @@
 
 namespace testsupport {
 
+// A plain TCP connection to 127.0.0.1:`port`, or -1. A `receiveBuffer`
+// above 0 is set before connecting, as on a slow link with a small window.
+int connectLoopback(int port, int receiveBuffer = 0);
+
 struct RawAnswer {
   int status = 0;
   httplib::Headers headers;
