@@ -110,6 +110,85 @@ TEST(JsonText, ParseRefusesNestingBeyondTheBound) {
   EXPECT_THROW(parseBounded("[1 " + nested(1000), kMaxItemDepth), json::parse_error);
 }
 
+// True when both hold the same value with the same types all the way down
+// (json's == takes 1 and 1.0, or a signed and an unsigned 5, for equal).
+bool sameValue(const json& a, const json& b) {
+  if (a.type() != b.type() || a.size() != b.size()) return false;
+  if (a.is_array()) {
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      if (!sameValue(a[i], b[i])) return false;
+    }
+    return true;
+  }
+  if (a.is_object()) {
+    for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j) {
+      if (i.key() != j.key() || !sameValue(i.value(), j.value())) return false;
+    }
+    return true;
+  }
+  return a == b;
+}
+
+TEST(JsonText, ParseGivesTheLibrarysOwnValueOrError) {
+  // Every text within the bound parses to exactly what json::parse gives, and
+  // every text it refuses fails with the same exception type and message; the
+  // only difference is the depth bound (3 here).
+  const std::string deepByObjects = R"({"a":{"b":{"c":{}}}})";
+  const char* const texts[] = {
+      // valid, every kind of value, at the top and inside
+      R"({"a":1,"b":[true,false,null],"c":"x","d":-2.5,"e":{}})", "null", "\"text\"", "0", "[]",
+      " \t\r\n{ \"a\" : [ 1 , 2 ] } \n",
+      // exactly at the bound
+      "[[[1]]]", R"({"a":{"b":{"c":1}}})", R"([{"a":[]}])",
+      // duplicate keys: the last one wins, wherever the first one was
+      R"({"a":1,"a":2})", R"({"a":{"x":1},"b":0,"a":[2]})", R"({"k":{"a":1,"a":{}}})",
+      // numbers at and past the edges of the integer types, and floats
+      "18446744073709551615", "18446744073709551616", "9223372036854775807", "-9223372036854775808",
+      "-9223372036854775809", "123456789012345678901234567890", "[-0,-0.0,0.1,1E2,1e-2,2.5e+3]", "1.5e-400",
+      "1e400", "[-1e400]",
+      // escapes and UTF-8
+      R"(["\u00e9\u20AC","\ud83d\ude00","\u0000","\"\\\/\b\f\n\r\t"])", "\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\"",
+      R"({"\u0061":1,"a":2})", "\xEF\xBB\xBF{\"bom\":1}",
+      // invalid
+      "", " ", "{", "}", "[1,]", R"({"a":})", R"({"a" 1})", R"({1:2})", "'a'", "nul", "tru", "01", "1.", "-", ".5",
+      "+1", "\"\x01\"", "\"a", R"("\ud83d")", R"("\ude00")", R"("\x")", R"("\u12")", "\"\xFF\"", "\"\xC0\xAF\"",
+      "{/*c*/}", "[1]//c", "NaN", "[Infinity]",
+      // trailing text
+      "{} x", "[]]", "1 2", "{}{}", "null,",
+  };
+  for (const char* text : texts) {
+    json expected;
+    std::string expectedError = "none";
+    try {
+      expected = json::parse(text);
+    } catch (const json::parse_error& e) {
+      expectedError = std::string("parse_error ") + e.what();
+    } catch (const json::out_of_range& e) {
+      expectedError = std::string("out_of_range ") + e.what();
+    }
+    std::string error = "none";
+    try {
+      json value = parseBounded(text, 3);
+      EXPECT_TRUE(sameValue(value, expected)) << text << " gave " << value.dump() << " for " << expected.dump();
+    } catch (const json::parse_error& e) {
+      error = std::string("parse_error ") + e.what();
+    } catch (const json::out_of_range& e) {
+      error = std::string("out_of_range ") + e.what();
+    }
+    EXPECT_EQ(error, expectedError) << text;
+  }
+  // Past the bound: refused before the deep value is built, with its own message.
+  for (const std::string& tooDeep : {std::string("[[[[1]]]]"), deepByObjects, std::string(R"([{"a":[{}]}])")}) {
+    try {
+      parseBounded(tooDeep, 3);
+      ADD_FAILURE() << tooDeep << " was taken";
+    } catch (const JsonTooDeep& e) {
+      EXPECT_STREQ(e.what(), "JSON nests too deeply") << tooDeep;
+    }
+    EXPECT_TRUE(sameValue(parseBounded(tooDeep, 4), json::parse(tooDeep))) << tooDeep;
+  }
+}
+
 TEST(JsonText, DepthCountsOnlyBracketsOutsideTexts) {
   // Each text nests `depth` levels; a bound of depth passes, depth - 1 refuses.
   struct Case {
