@@ -3,7 +3,9 @@
 // Lock order (README, "Threads and locks"): refreshWorkMutex, then stateMutex,
 // then the change hub's mutex or its wakeMutex.
 // refreshMutex is never held together with another lock. A SharedRefreshRuns'
-// own mutex comes after refreshWorkMutex and is never held with any other lock.
+// own mutex comes after refreshWorkMutex: it is taken alone or under
+// refreshWorkMutex (to number and record a run), and no lock is taken while
+// it is held.
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
