@@ -1,13 +1,17 @@
 #include "server/startup.h"
 
-#include <cctype>
-#include <climits>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/platform.h"
 #include "server/routes.h"
+#include "text/text_util.h"
 
 namespace fs = std::filesystem;
+
+// A port text is read as atoi reads it; a number too long for any integer
+// stops growing here, far above the largest port, so it is still refused.
+constexpr std::int64_t kPortReadingLimit = 100000000000000000;
 
 fs::path chooseBaseDir(const char* argument0) {
   std::error_code ec;
@@ -19,23 +23,11 @@ fs::path chooseBaseDir(const char* argument0) {
   return ec ? fs::path(".") : current;
 }
 
-static long long decimalValue(const char* text) {
-  // atoi's reading, but saturating instead of overflowing on absurd values.
-  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
-  bool negative = false;
-  if (*text == '+' || *text == '-') negative = *text++ == '-';
-  long long value = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) {
-    if (value < LLONG_MAX / 100) value = value * 10 + (*text - '0');
-  }
-  return negative ? -value : value;
-}
-
 long long choosePort(const char* portVariable, const std::vector<std::string>& arguments) {
-  long long port = portVariable ? decimalValue(portVariable) : 8080;
+  long long port = portVariable ? readLeadingInteger(portVariable, kPortReadingLimit) : 8080;
   for (std::size_t i = 1; i + 1 < arguments.size(); ++i) {
     if (arguments[i] == "--port") {
-      port = decimalValue(arguments[i + 1].c_str());
+      port = readLeadingInteger(arguments[i + 1], kPortReadingLimit);
       ++i;
     }
   }

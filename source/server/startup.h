@@ -11,7 +11,8 @@
 std::filesystem::path chooseBaseDir(const char* argument0);
 
 // The port from PORT (8080 without it) and the last "--port <value>" pair.
-// Conversion is atoi-like: leading blanks, a sign, digits; no digits give 0.
+// Conversion is readLeadingInteger's, atoi-like: leading blanks, a sign,
+// digits; no digits give 0; an absurdly long number stays out of range.
 long long choosePort(const char* portVariable, const std::vector<std::string>& arguments);
 
 // True when the output of "curl --version" shows a working curl.
