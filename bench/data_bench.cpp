@@ -89,12 +89,8 @@ struct Server {
 
   // A figure from /proc/<pid>/status in MB ("VmRSS", "VmHWM").
   double memoryMb(const std::string& field) const {
-    std::ifstream status("/proc/" + std::to_string(process->pid()) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-      if (line.rfind(field + ":", 0) == 0) return std::stod(line.substr(field.size() + 1)) / 1024.0;
-    }
-    return -1;
+    const long kib = testsupport::memoryKiB(process->pid(), field);
+    return kib < 0 ? -1 : kib / 1024.0;
   }
 };
 

@@ -35,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/raw_http.h"
 #include "support/server_process.h"
 
 using Clock = std::chrono::steady_clock;
@@ -96,23 +97,16 @@ void startWatchdog() {
 // ---------------------------------------------------------------------------
 // Sockets
 
-int connectLoopback(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw std::runtime_error("socket failed");
+// A loopback connection set up as a browser's: a small request must not wait
+// for the previous answer's ACK, and no receive or send waits for ever.
+int connectAsBrowser(int port) {
+  const int fd = testsupport::connectLoopback(port);
+  if (fd < 0) throw std::runtime_error("cannot connect to 127.0.0.1:" + std::to_string(port));
   int yes = 1;
-  // As a browser does: a small request must not wait for the previous answer's ACK.
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
   timeval tv{kSocketTimeoutSeconds, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<std::uint16_t>(port));
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    throw std::runtime_error("cannot connect to 127.0.0.1:" + std::to_string(port));
-  }
   return fd;
 }
 
@@ -189,7 +183,7 @@ class KeepAliveClient {
 
  private:
   void connect() {
-    fd_ = connectLoopback(port_);
+    fd_ = connectAsBrowser(port_);
     buffer_.clear();
     ++connections_;
   }
@@ -277,7 +271,7 @@ class StreamReader {
       {
         std::lock_guard<std::mutex> lock(fdMutex_);
         if (stopping_) return;
-        fd_ = connectLoopback(port_);
+        fd_ = connectAsBrowser(port_);
       }
       // Short receive time-outs let the thread see stop() and the deadline.
       timeval tv{0, 200 * 1000};
@@ -625,20 +619,14 @@ bool benchAppPage() {
 
 // The resident size and its peak, in KiB, from the kernel's view of the process.
 std::pair<long, long> residentKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  long rss = -1, hwm = -1;
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) rss = std::stol(line.substr(6));
-    if (line.rfind("VmHWM:", 0) == 0) hwm = std::stol(line.substr(6));
-  }
-  return {rss, hwm};
+  return {testsupport::memoryKiB(pid, "VmRSS"), testsupport::memoryKiB(pid, "VmHWM")};
 }
 
 bool benchHeaderLines() {
   std::printf("One request with %d header lines (a fresh server)\n", kHeaderLines);
   RunningServer server;
   const auto before = residentKiB(server.process->pid());
-  int fd = connectLoopback(server.port);
+  int fd = connectAsBrowser(server.port);
   std::string batch;
   std::size_t sent = 0;
   bool ok = sendAll(fd, "GET /api/state HTTP/1.1\r\nHost: 127.0.0.1\r\n");

@@ -16,7 +16,8 @@ std::string RawAnswer::header(const std::string& name) const {
 }
 
 int connectLoopback(int port, int receiveBuffer) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  // Not passed on to the servers the tests start while it is open.
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   sockaddr_in addr{};

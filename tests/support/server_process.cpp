@@ -160,10 +160,10 @@ int ServerProcess::waitForExit(std::chrono::milliseconds timeout) {
   return exited_ ? exitCode_ : -1;
 }
 
-long peakMemoryKiB(pid_t pid) {
+long memoryKiB(pid_t pid, const std::string& field) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
   }
   return -1;
 }

@@ -75,8 +75,11 @@ class ServerProcess {
   bool exited_ = false;
 };
 
+// One memory figure of process `pid` from /proc/<pid>/status, in KiB: "VmRSS"
+// (resident now), "VmHWM" (the most it has held at once); -1 when unknown.
+long memoryKiB(pid_t pid, const std::string& field);
 // The most memory process `pid` has held at once (VmHWM), in KiB; -1 when unknown.
-long peakMemoryKiB(pid_t pid);
+inline long peakMemoryKiB(pid_t pid) { return memoryKiB(pid, "VmHWM"); }
 
 // A port that was free a moment ago on 127.0.0.1.
 int freeLoopbackPort();
