@@ -44,14 +44,28 @@ TEST(Startup, PortTextsReadAsAtoiDoes) {
     bool accepted;
     long long port;  // when accepted; when refused, only its sign counts
   } cases[] = {
-      {"8080", true, 8080},     {" 8080", true, 8080},   {"\t\n8080", true, 8080}, {"+80", true, 80},
-      {"-1", false, -1},        {"65535", true, 65535},  {"65536", false, 65536},   {"0", true, 0},
-      {"-0", true, 0},          {"80x", true, 80},       {"", true, 0},             {"abc", true, 0},
-      {"+-80", true, 0},        {"8 080", true, 8},      {"000080", true, 80},      {"4294967376", false, 1},
-      {"99999999999999999999", false, 1},                {"-99999999999999999999", false, -1},
+      {"8080", true, 8080},
+      {" 8080", true, 8080},
+      {"\t\n8080", true, 8080},
+      {"+80", true, 80},
+      {"-1", false, -1},
+      {"65535", true, 65535},
+      {"65536", false, 65536},
+      {"0", true, 0},
+      {"-0", true, 0},
+      {"80x", true, 80},
+      {"", true, 0},
+      {"abc", true, 0},
+      {"+-80", true, 0},
+      {"8 080", true, 8},
+      {"000080", true, 80},
+      {"4294967376", false, 1},
+      {"99999999999999999999", false, 1},
+      {"-99999999999999999999", false, -1},
   };
   for (const auto& c : cases) {
-    for (const long long port : {choosePort(c.text, {"brimloft"}), choosePort(nullptr, {"brimloft", "--port", c.text})}) {
+    for (const long long port :
+         {choosePort(c.text, {"brimloft"}), choosePort(nullptr, {"brimloft", "--port", c.text})}) {
       EXPECT_EQ(port >= 0 && port <= 65535, c.accepted) << '"' << c.text << '"' << " read as " << port;
       if (c.accepted) {
         EXPECT_EQ(port, c.port) << c.text;
