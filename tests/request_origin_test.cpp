@@ -36,11 +36,12 @@ TEST(RequestOrigin, HouseholdNamesAreAnsweredAndEveryOtherNameIsNot) {
       {"kitchen.lan", true},          {"pc.home", true},               {"pc.home.arpa", true},
       {"nas.internal", true},         {"pc.localdomain", true},        {"pc.fritz.box", true},
       {"den-pc.family.example", true}, {"DEN-PC.Family.Example.:80", true}, {"familypc:", true},
+      {"local", true},                {"evillocal", true},  // single labels
       // Names a web site controls, however they start.
       {"evil.com", false},            {"attacker.example:8080", false}, {"rebind.attacker.example", false},
       {"127.0.0.1.nip.io", false},    {"localhost.attacker.com", false}, {"familypc.local.evil.net", false},
-      {"local", true},                {"evillocal", true},             {"evil.local.com", false},
-      {"pc.notlocal", false},         {"fritz.box", false},            {"x.box", false},
+      {"evil.local.com", false},      {"pc.notlocal", false},          {"fritz.box", false},
+      {"x.box", false},
       {"den-pc.family.example.evil.net", false}, {"other.family.example", false},
       // Numbers that are not a dotted quad: older forms of addresses, or nothing.
       {"1.2.3", false},               {"0x7f.1", false},               {"2130706433", false},

@@ -107,8 +107,8 @@ bool readPort(std::string_view text, std::optional<unsigned>& port) {
 
 // Names that only resolve inside a home network: a public name server
 // answers none of them, so no web site can point one at this computer.
-const char* const kHomeSuffixes[] = {".localhost", ".local",     ".lan",         ".home",
-                                     ".home.arpa", ".internal",  ".localdomain", ".fritz.box"};
+const char* const kHomeSuffixes[] = {".localhost", ".local",    ".lan",         ".home",
+                                     ".home.arpa", ".internal", ".localdomain", ".fritz.box"};
 
 std::string householdNetworkAddress;
 int householdPort = 0;
@@ -219,8 +219,8 @@ bool answerForeignRequest(const httplib::Request& request, httplib::Response& re
     const bool household = hostCount == 1 && target &&
                            (isHouseholdHost(target->host, {}) || isHouseholdHost(target->host, ownHostNames()));
     if (!household) {
-      const std::string message =
-          "This calendar answers only at the household's own addresses. Open " + householdAddress(request) + " instead.";
+      const std::string message = "This calendar answers only at the household's own addresses. Open " +
+                                  householdAddress(request) + " instead.";
       if (startsWith(request.path, "/api/")) {
         sendJson(response, 421, nlohmann::json{{"error", message}});
       } else {

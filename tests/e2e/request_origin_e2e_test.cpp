@@ -43,7 +43,8 @@ struct OriginE2e : ServerTest {
   void SetUp() override {
     curl.answer(kFeedUrl, "BEGIN:VCALENDAR\r\nEND:VCALENDAR\r\n", "200");
     json doc = json::object();
-    for (const char* name : {"members", "events", "chores", "meals", "lists", "settings", "feeds", "live", "feedEvents"})
+    for (const char* name :
+         {"members", "events", "chores", "meals", "lists", "settings", "feeds", "live", "feedEvents"})
       doc[name] = json::object();
     doc["members"]["mum"] = {{"name", "Mum"}};
     doc["feeds"]["fam"] = {{"url", "webcal://cal.example/family.ics"}, {"kind", "Family"}};
@@ -96,8 +97,8 @@ std::string request(const Route& route, const std::string& headers) {
 
 TEST_F(OriginE2e, ForeignNamesGet421OnEveryRouteBeforeAnyBodyIsRead) {
   const std::string before = state();
-  const std::string message = "This calendar answers only at the household's own addresses. Open " + bannerAddress() +
-                              " instead.";
+  const std::string message =
+      "This calendar answers only at the household's own addresses. Open " + bannerAddress() + " instead.";
   const std::string hosts[] = {"Host: attacker.example:8080\r\n",
                                "Host: rebind.attacker.example\r\n",
                                "Host: evil.com\r\n",
@@ -112,7 +113,8 @@ TEST_F(OriginE2e, ForeignNamesGet421OnEveryRouteBeforeAnyBodyIsRead) {
   for (const std::string& host : hosts) {
     for (const Route& route : kRoutes) {
       const std::string what = host + route.method + " " + route.path;
-      const Exchange sent = exchange(server->port(), request(route, host + "Origin: http://attacker.example\r\n"), true);
+      const Exchange sent =
+          exchange(server->port(), request(route, host + "Origin: http://attacker.example\r\n"), true);
       ASSERT_TRUE(sent.answer) << what;
       EXPECT_EQ(sent.answer->status, 421) << what;
       if (std::string(route.path).rfind("/api/", 0) == 0) {
@@ -132,14 +134,15 @@ TEST_F(OriginE2e, ForeignNamesGet421OnEveryRouteBeforeAnyBodyIsRead) {
 }
 
 TEST_F(OriginE2e, HouseholdNamesGetTheSameAnswersAsBefore) {
-  std::vector<std::string> names = {"127.0.0.1:" + port(), "localhost", "familypc",    "familypc.local",
-                                    "kitchen.lan",         "pc.home.arpa", "192.168.1.20:8080", "[::1]:" + port(),
-                                    "app.localhost",       "FamilyPC.Local.:" + port()};
+  std::vector<std::string> names = {
+      "127.0.0.1:" + port(), "localhost",         "familypc",        "familypc.local", "kitchen.lan",
+      "pc.home.arpa",        "192.168.1.20:8080", "[::1]:" + port(), "app.localhost",  "FamilyPC.Local.:" + port()};
   names.push_back(platform::computerNames().at(0));
   const Route* reads[] = {&kRoutes[0], &kRoutes[1], &kRoutes[2]};
   for (const Route* route : reads) {
     // HTTP/1.0 tools send no Host at all; their answer is the one every name gets.
-    const Exchange plain = exchange(server->port(), std::string(route->method) + " " + route->path + " HTTP/1.0\r\n\r\n", false);
+    const Exchange plain =
+        exchange(server->port(), std::string(route->method) + " " + route->path + " HTTP/1.0\r\n\r\n", false);
     ASSERT_TRUE(plain.answer) << route->path;
     EXPECT_EQ(plain.answer->status, 200) << route->path;
     for (const std::string& name : names) {
@@ -206,16 +209,17 @@ TEST_F(OriginE2e, WritesFromItsOwnPagesAndFromToolsAreTaken) {
   };
   for (const Case& c : cases) {
     const std::string body = R"({"title":"Dentist"})";
-    const Exchange put = exchange(server->port(),
-                                  "PUT /api/doc/events/dentist HTTP/1.1\r\nHost: " + c.host + "\r\n" + c.origin +
-                                      "Content-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
-                                      "\r\n\r\n" + body,
-                                  false);
+    const Exchange put =
+        exchange(server->port(),
+                 "PUT /api/doc/events/dentist HTTP/1.1\r\nHost: " + c.host + "\r\n" + c.origin +
+                     "Content-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body,
+                 false);
     ASSERT_TRUE(put.answer) << c.host << c.origin;
     EXPECT_EQ(put.answer->status, 200) << c.host << c.origin;
     EXPECT_EQ(json::parse(state())["events"]["dentist"]["title"], "Dentist");
-    const Exchange remove = exchange(
-        server->port(), "DELETE /api/doc/events/dentist HTTP/1.1\r\nHost: " + c.host + "\r\n" + c.origin + "\r\n", false);
+    const Exchange remove =
+        exchange(server->port(),
+                 "DELETE /api/doc/events/dentist HTTP/1.1\r\nHost: " + c.host + "\r\n" + c.origin + "\r\n", false);
     ASSERT_TRUE(remove.answer);
     EXPECT_EQ(remove.answer->status, 200);
     EXPECT_FALSE(json::parse(state())["events"].contains("dentist"));
