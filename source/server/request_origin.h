@@ -41,7 +41,8 @@ bool isCrossSiteOrigin(const std::vector<std::string>& origins, const std::strin
 
 // The names the computer calls itself, lower case: its host name, that name
 // without its domain, and its full name when the system knows one. Looked up
-// on the first call, when a request first needs them, then kept for the run.
+// on the first call, when a request first needs them, then kept for the run;
+// callers that come meanwhile wait for that lookup. Takes no lock of its own.
 const std::vector<std::string>& ownHostNames();
 
 // The address the refusal of a foreign name tells the family to use:
