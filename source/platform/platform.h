@@ -5,6 +5,7 @@
 #include <ctime>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -52,6 +53,12 @@ void syncFolder(const std::filesystem::path& folder);
 // The local IPv4 address of the interface that leads to the internet, found
 // without sending anything; "" when there is none.
 std::string localNetworkAddress();
+
+// The names the computer goes by: its host name, then its full name (the host
+// name with its domain) when the system's name lookup gives one. Empty when
+// not even the host name can be read. The lookup may ask the network's name
+// server, so this can take as long as that answer.
+std::vector<std::string> computerNames();
 
 // ---- Connections of the HTTP server ----------------------------------------
 // A connected TCP socket, as the HTTP library hands it over.

@@ -133,6 +133,23 @@ std::string localNetworkAddress() {
   return address;
 }
 
+std::vector<std::string> computerNames() {
+  std::vector<std::string> names;
+  char name[256] = {0};
+  if (::gethostname(name, sizeof name - 1) != 0 || name[0] == 0) return names;
+  names.emplace_back(name);
+  addrinfo hints{};
+  hints.ai_flags = AI_CANONNAME;
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(name, nullptr, &hints, &found) == 0) {
+    if (found && found->ai_canonname) names.emplace_back(found->ai_canonname);
+    ::freeaddrinfo(found);
+  }
+  return names;
+}
+
 // ---- Connections of the HTTP server ----------------------------------------
 
 namespace {

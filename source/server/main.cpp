@@ -10,6 +10,7 @@
 #include "server/connections.h"
 #include "server/console.h"
 #include "server/data_file.h"
+#include "server/request_origin.h"
 #include "server/startup.h"
 #include "server/state.h"
 
@@ -54,6 +55,7 @@ int main(int argc, char** argv) {
 
   const std::string address = findNetworkAddress();
   const std::string portText = std::to_string(boundPort);
+  setHouseholdAddress(address, boundPort);
   printLine("\n  Brimloft is running!\n");
   printLine("  On this computer:   http://localhost:" + portText);
   if (!address.empty()) {

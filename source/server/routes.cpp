@@ -8,6 +8,7 @@
 #include "server/answers.h"
 #include "server/event_stream.h"
 #include "server/json_text.h"
+#include "server/request_origin.h"
 #include "server/state.h"
 #include "text/text_util.h"
 
@@ -236,6 +237,12 @@ bool bodyLeftUnread(const httplib::Request& request) {
 // Runs for every request once its headers are read and before any of its body is.
 httplib::Server::HandlerResponse screenRequest(const httplib::Request& request, httplib::Response& response) {
   answerWholeAndAsIs(request);
+  // A request sent to a name outside the household, or a write from another
+  // site's page, is refused before anything else; its body is never read.
+  if (answerForeignRequest(request, response)) {
+    closeConnection(response);
+    return httplib::Server::HandlerResponse::Handled;
+  }
   // The library would unpack a compressed body without any bound on what it
   // unpacks to; this server takes none.
   if (declaresContentCoding(request)) {
