@@ -332,17 +332,20 @@ TEST_F(CalendarTest, ExclusionsAndOverrides) {
 
 // The parts an event's rows are made from differ in type: passed in a
 // wrong order they do not compile, rather than trade places silently.
-static_assert(!std::is_constructible<EventOccurrences, const OccurrenceEvent&, const DateSet&,
-                                     const DisplayWindow&, DayRows&>::value,
+static_assert(!std::is_constructible<EventOccurrences, const OccurrenceEvent&, const OverrideKeys&,
+                                     const DisplayWindow&, DayRows&, LocalClock&>::value,
               "the window and the override keys cannot trade places");
 static_assert(!std::is_constructible<EventOccurrences, const DisplayWindow&, const OccurrenceEvent&,
-                                     const DateSet&, DayRows&>::value,
+                                     const OverrideKeys&, DayRows&, LocalClock&>::value,
               "the event and the window cannot trade places");
 
 TEST_F(CalendarTest, EventOccurrencesUseEachPartForItsOwnPurpose) {
   const DisplayWindow window = displayWindowAt(now());
-  const DateSet overrideKeys = {"Uid|2026-12-16"};
+  OverrideKeys overrideKeys;
+  overrideKeys.add("Uid", parseIcsDateValue("20261216").local);
+  overrideKeys.seal();
   DayRows rows(window);
+  LocalClock clock(window.startDay, window.endDay);
   OccurrenceEvent event;
   event.start = parseIcsDateValue("20261215");
   event.title = "Title";
@@ -350,7 +353,7 @@ TEST_F(CalendarTest, EventOccurrencesUseEachPartForItsOwnPurpose) {
   event.spanDays = 3;
   event.excludedDates.add(parseIcsDateValue("20261220").local);
   event.excludedDates.seal();
-  EventOccurrences occurrences(event, window, overrideKeys, rows);
+  EventOccurrences occurrences(event, window, overrideKeys, rows, clock);
   // The 15th spans three days; the 16th is replaced by an override, the
   // 20th excluded; only a start's own day is tested against either.
   for (const char* day : {"20261215", "20261216", "20261220", "20261221"}) {
@@ -466,9 +469,9 @@ TEST_F(CalendarTest, LongSeriesCountTheSameAcrossMonthEndsAndSummerTime) {
       // The last day of February, once a year: 2016 to 2026 are eleven starts.
       {"20160229", "FREQ=MONTHLY;INTERVAL=12;BYMONTHDAY=-1;COUNT=12", {}, {"2027-02-28"}},
       {"20160229", "FREQ=MONTHLY;INTERVAL=12;BYMONTHDAY=-1;COUNT=11", {}, {}},
-      // 02:30 on 2016-03-27 does not exist; the daily walk keeps 03:30 from
-      // then on. 3871 days end on 2026-10-31.
-      {"20160327T023000", "FREQ=DAILY;COUNT=3874", {}, {"2026-11-01 03:30", "2026-11-02 03:30", "2026-11-03 03:30"}},
+      // 02:30 on 2016-03-27 does not exist; that day's start is 03:30, the
+      // others keep 02:30. 3871 days end on 2026-10-31.
+      {"20160327T023000", "FREQ=DAILY;COUNT=3874", {}, {"2026-11-01 02:30", "2026-11-02 02:30", "2026-11-03 02:30"}},
       {"20160327T023000", "FREQ=DAILY;COUNT=3871", {}, {}},
       // 554 Saturdays and 553 Sundays before the window.
       {"20160326T023000", "FREQ=WEEKLY;BYDAY=SA,SU;COUNT=1110", {},
@@ -642,9 +645,9 @@ TEST_F(CalendarTest, DaylightSavingChangesInBerlin) {
             (std::vector<std::string>{"2027-03-21 09:00", "2027-03-28 09:00", "2027-04-04 09:00"}));
   EXPECT_EQ(rowsFor({"DTSTART:20270321T023000", "RRULE:FREQ=WEEKLY;COUNT=3"}),
             (std::vector<std::string>{"2027-03-21 02:30", "2027-03-28 03:30", "2027-04-04 02:30"}));
-  // Daily starts carry the time over, so a time moved by the change stays moved.
+  // Daily starts too: only the start on the night of the change moves.
   EXPECT_EQ(rowsFor({"DTSTART:20270327T023000", "RRULE:FREQ=DAILY;COUNT=3"}),
-            (std::vector<std::string>{"2027-03-27 02:30", "2027-03-28 03:30", "2027-03-29 03:30"}));
+            (std::vector<std::string>{"2027-03-27 02:30", "2027-03-28 03:30", "2027-03-29 02:30"}));
   // An all-day span across the 23-hour day still counts whole days.
   EXPECT_EQ(rowsFor({"DTSTART;VALUE=DATE:20270327", "DTEND;VALUE=DATE:20270330"}),
             (std::vector<std::string>{"2027-03-27", "2027-03-28", "2027-03-29"}));
@@ -700,37 +703,39 @@ std::vector<std::string> rowsByStepping(const std::string& dtstart, bool weekly,
   std::vector<std::tm> starts;
   int taken = 0;
   if (!weekly) {
-    std::tm cur = start.local;
     for (int steps = 0; steps < 5000 && taken < count; ++steps) {
-      const std::int64_t t = secondsOfLocal(cur);
+      // Each step is DTSTART's wall time moved by whole days; BYDAY reads
+      // the day as written.
+      const int mday = start.local.tm_mday + steps * interval;
+      std::int64_t t = 0;
+      const std::tm cur = makeLocal(start.local.tm_year, start.local.tm_mon, mday, start.local.tm_hour,
+                                    start.local.tm_min, start.local.tm_sec, t);
       if (t > limit) break;
-      const bool named = weekdays.empty() || std::find(weekdays.begin(), weekdays.end(), cur.tm_wday) != weekdays.end();
+      const int wday = static_cast<int>(weekdayOfCivilDay(civilDayNumber(1900 + start.local.tm_year, start.local.tm_mon, mday)));
+      const bool named = weekdays.empty() || std::find(weekdays.begin(), weekdays.end(), wday) != weekdays.end();
       if (named && t >= seriesStart) {
         ++taken;
         starts.push_back(cur);
       }
-      cur.tm_mday += interval;
-      normaliseLocal(cur);
     }
   } else {
     std::vector<int> list = weekdays.empty() ? std::vector<int>{start.local.tm_wday} : weekdays;
     std::sort(list.begin(), list.end());
-    std::tm anchor = makeLocal(start.local.tm_year, start.local.tm_mon, start.local.tm_mday - start.local.tm_wday,
-                               start.local.tm_hour, start.local.tm_min, start.local.tm_sec);
-    for (int weeks = 0; weeks < 2000 && taken < count && secondsOfLocal(anchor) <= limit; ++weeks) {
+    auto atStartTime = [&start](int mday, std::int64_t& t) {
+      return makeLocal(start.local.tm_year, start.local.tm_mon, mday, start.local.tm_hour, start.local.tm_min,
+                       start.local.tm_sec, t);
+    };
+    for (int weeks = 0; weeks < 2000 && taken < count; ++weeks) {
+      const int sunday = start.local.tm_mday - start.local.tm_wday + weeks * 7 * interval;
+      std::int64_t t = 0;
+      atStartTime(sunday, t);
+      if (t > limit) break;
       for (int w : list) {
-        std::tm day = anchor;
-        day.tm_mday += w;
-        normaliseLocal(day);
-        std::tm occ = makeLocal(day.tm_year, day.tm_mon, day.tm_mday, start.local.tm_hour, start.local.tm_min,
-                                start.local.tm_sec);
-        const std::int64_t t = secondsOfLocal(occ);
+        const std::tm occ = atStartTime(sunday + w, t);
         if (t < seriesStart || t > limit || taken >= count) continue;
         ++taken;
         starts.push_back(occ);
       }
-      anchor.tm_mday += 7 * interval;
-      normaliseLocal(anchor);
     }
   }
   std::vector<std::string> rows;
@@ -748,10 +753,10 @@ std::vector<std::string> rowsByStepping(const std::string& dtstart, bool weekly,
 }  // namespace
 
 TEST_F(CalendarTest, SeriesBegunLongAgoGiveTheRowsOfAStepByStepWalk) {
-  // The walk jumps over years of steps and converts again only where a step
-  // lands in a skipped wall time; times moved there stay moved (daily) or
-  // move the week's anchor (weekly). Zones with summer time of an hour, of
-  // half an hour, a skipped whole day (Apia, 30 December 2011), none.
+  // The walk jumps over years of steps without converting them; the rows
+  // must be those of converting every step, each from DTSTART's wall time.
+  // Zones with summer time of an hour, of half an hour, a skipped whole day
+  // (Apia, 30 December 2011), none.
   struct Rule {
     const char* dtstart;
     bool weekly;

@@ -1,5 +1,7 @@
 #include "calendar/ics_dates.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 
 #include "platform/platform.h"
@@ -47,27 +49,57 @@ std::int64_t utcCivilToEpoch(std::int32_t year, std::int32_t month, std::int32_t
 
 namespace {
 thread_local std::uint64_t conversionCount = 0;
-thread_local std::int64_t lastOffset = 0;
+
+std::int64_t floorDiv(std::int64_t a, std::int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
 }  // namespace
 
 std::uint64_t localTimeConversions() { return conversionCount; }
-std::int64_t lastConversionOffset() { return lastOffset; }
+
+std::int64_t wallSecondsOf(const std::tm& tm) {
+  const std::int64_t months = std::int64_t{tm.tm_year} * 12 + tm.tm_mon;
+  const std::int64_t year = 1900 + floorDiv(months, 12);
+  const std::int64_t day = civilDayNumber(year, months - floorDiv(months, 12) * 12, tm.tm_mday);
+  return day * 86400 + std::int64_t{tm.tm_hour} * 3600 + std::int64_t{tm.tm_min} * 60 + tm.tm_sec;
+}
+
+bool wallFieldsOf(std::int64_t wall, std::tm& out) {
+  const std::int64_t dayNumber = floorDiv(wall, 86400);
+  const std::int64_t time = wall - dayNumber * 86400;
+  std::int64_t year = 0, month = 0, day = 0;
+  civilDateOf(dayNumber, year, month, day);
+  if (year - 1900 > INT_MAX || year - 1900 < INT_MIN) return false;
+  out.tm_year = static_cast<int>(year - 1900);
+  out.tm_mon = static_cast<int>(month);
+  out.tm_mday = static_cast<int>(day);
+  out.tm_hour = static_cast<int>(time / 3600);
+  out.tm_min = static_cast<int>(time / 60 % 60);
+  out.tm_sec = static_cast<int>(time % 60);
+  out.tm_wday = static_cast<int>(weekdayOfCivilDay(dayNumber));
+  out.tm_yday = static_cast<int>(dayNumber - civilDayNumber(year, 0, 1));
+  return true;
+}
+
+bool localTimeAtWall(std::int64_t wall, std::tm& local, std::int64_t& seconds) {
+  ++conversionCount;
+  return platform::wallTimeToSeconds(wall, seconds, local);
+}
 
 std::int64_t normaliseLocal(std::tm& tm) {
-  ++conversionCount;
+  const std::int64_t wall = wallSecondsOf(tm);
+  std::int64_t seconds = 0;
+  std::tm local{};
+  if (localTimeAtWall(wall, local, seconds)) {
+    tm = local;
+    return seconds;
+  }
+  wallFieldsOf(wall, tm);
   tm.tm_isdst = -1;
-  const std::int64_t seconds = platform::localTimeToSeconds(tm);
-  if (seconds != -1) lastOffset = wallSecondsOf(tm) - seconds;
-  return seconds;
+  return -1;
 }
 
 bool localTimeOf(std::int64_t seconds, std::tm& out) {
   ++conversionCount;
   return platform::secondsToLocalTime(seconds, out);
-}
-
-std::int64_t wallSecondsOf(const std::tm& tm) {
-  return civilDayOf(tm) * 86400 + std::int64_t{tm.tm_hour} * 3600 + std::int64_t{tm.tm_min} * 60 + tm.tm_sec;
 }
 
 std::int64_t secondsOfLocal(const std::tm& tm) {
@@ -92,6 +124,37 @@ std::tm makeLocal(int year1900, int month, int day, int hour, int minute, int se
   return makeLocal(year1900, month, day, hour, minute, second, seconds);
 }
 
+LocalClock::LocalClock(std::int64_t firstDay, std::int64_t lastDay)
+    : firstDay_(firstDay), days_(static_cast<std::size_t>(std::max<std::int64_t>(0, lastDay - firstDay + 1))) {}
+
+bool LocalClock::convert(std::int64_t wall, std::tm& local, std::int64_t& seconds) {
+  const std::int64_t dayNumber = floorDiv(wall, 86400);
+  const std::int64_t index = dayNumber - firstDay_;
+  if (index < 0 || index >= static_cast<std::int64_t>(days_.size())) return localTimeAtWall(wall, local, seconds);
+  Day& day = days_[static_cast<std::size_t>(index)];
+  if (day.state == Day::unknown) {
+    // A day is plain when its midnight and the next are shown as they are,
+    // one day apart, with the same offset: no change moves its clock.
+    std::tm next{};
+    std::int64_t at = 0, nextAt = 0;
+    const bool plain = localTimeAtWall(dayNumber * 86400, day.midnight, at) &&
+                       localTimeAtWall((dayNumber + 1) * 86400, next, nextAt) &&
+                       wallSecondsOf(day.midnight) == dayNumber * 86400 && nextAt - at == 86400 &&
+                       wallSecondsOf(next) == (dayNumber + 1) * 86400;
+    day.state = plain ? Day::plain : Day::moved;
+    day.offset = dayNumber * 86400 - at;
+  }
+  if (day.state == Day::moved) return localTimeAtWall(wall, local, seconds);
+  // The day's midnight has its date, weekday and day of the year already.
+  const std::int64_t time = wall - dayNumber * 86400;
+  local = day.midnight;
+  local.tm_hour = static_cast<int>(time / 3600);
+  local.tm_min = static_cast<int>(time / 60 % 60);
+  local.tm_sec = static_cast<int>(time % 60);
+  seconds = wall - day.offset;
+  return true;
+}
+
 IcsDateValue parseIcsDateValue(const std::string& value) {
   IcsDateValue result;
   const std::string text = trimBlanks(value);
@@ -105,11 +168,19 @@ IcsDateValue parseIcsDateValue(const std::string& value) {
                         std::sscanf(text.c_str() + 9, "%2d%2d%2d%c", &hour, &minute, &second, &zone) >= 3;
   if (dateTime && zone == 'Z') {
     localTimeOf(utcCivilToEpoch(year, month - 1, day, hour, minute, second), result.local);
-  } else if (dateTime) {
-    result.local = makeLocal(year - 1900, month - 1, day, hour, minute, second);
+    result.wall = wallSecondsOf(result.local);
   } else {
-    result.local = makeLocal(year - 1900, month - 1, day, 0, 0, 0);
-    result.allDay = true;
+    result.allDay = !dateTime;
+    if (result.allDay) hour = minute = second = 0;  // a time read only in part is no time
+    std::tm& written = result.local;
+    written.tm_year = year - 1900;
+    written.tm_mon = month - 1;
+    written.tm_mday = day;
+    written.tm_hour = hour;
+    written.tm_min = minute;
+    written.tm_sec = second;
+    result.wall = wallSecondsOf(written);
+    normaliseLocal(result.local);
   }
   result.ok = true;
   return result;

@@ -3,11 +3,13 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <vector>
 
 struct IcsDateValue {
-  std::tm local{};      // broken-down local time of the value
-  bool allDay = false;  // read as a date without time of day
-  bool ok = false;      // false: every field is zero and must not be used
+  std::tm local{};        // broken-down local time of the value
+  bool allDay = false;    // read as a date without time of day
+  bool ok = false;        // false: every field is zero and must not be used
+  std::int64_t wall = 0;  // the wall time as written (wallSecondsOf); a series steps from it
 };
 
 // DTSTART, DTEND, RECURRENCE-ID, EXDATE or UNTIL value text to local time.
@@ -45,12 +47,30 @@ inline std::int64_t weekdayOfCivilDay(std::int64_t dayNumber) {
 // The civil day number of a broken-down time's date fields.
 std::int64_t civilDayOf(const std::tm& tm);
 
-// Normalises `tm` in place through the local-time conversion with the
-// daylight-saving flag -1 and returns its seconds.
+// The civil seconds of a broken-down time's fields read as UTC: wall-clock
+// times as one number, for arithmetic on them. Out-of-range fields carry
+// over (month 12 is January of the next year).
+std::int64_t wallSecondsOf(const std::tm& tm);
+
+// The fields of a wall time (wallSecondsOf) as they stand on the clock:
+// date, time of day, weekday and day of the year; false when the year does
+// not fit the record.
+bool wallFieldsOf(std::int64_t wall, std::tm& out);
+
+// The local time of a wall time: the wall time itself, unless a clock
+// change skipped it, and then as read with the offset from before the
+// change; a wall time the change repeats is its first occurrence. Returns
+// its seconds since 1970 UTC, or false when the platform cannot convert it.
+// It depends on nothing but the wall time and the time zone.
+bool localTimeAtWall(std::int64_t wall, std::tm& local, std::int64_t& seconds);
+
+// Normalises `tm` in place (out-of-range fields carry over, then as
+// localTimeAtWall) and returns its seconds, or -1 when it cannot be
+// converted (`tm` then holds the carried-over fields).
 std::int64_t normaliseLocal(std::tm& tm);
 
-// The seconds of a broken-down local time: a copy converted with the
-// daylight-saving flag -1; `tm` itself is not changed.
+// The seconds of a broken-down local time: a copy normalised; `tm` itself is
+// not changed.
 std::int64_t secondsOfLocal(const std::tm& tm);
 
 // Seconds to local broken-down time; false when the platform cannot convert.
@@ -60,22 +80,31 @@ bool localTimeOf(std::int64_t seconds, std::tm& out);
 // of tests and benchmarks.
 std::uint64_t localTimeConversions();
 
-// The UTC offset of the last normalisation that succeeded on this thread.
-// Where a wall time is skipped between two offsets of the same kind, the
-// platform's conversion answers from the offset it found the time before;
-// two conversions of the same fields give the same answer when this is the
-// same before each.
-std::int64_t lastConversionOffset();
-
-// The civil seconds of a broken-down time's fields read as UTC: wall-clock
-// times as one number, for arithmetic on them.
-std::int64_t wallSecondsOf(const std::tm& tm);
-
-// A broken-down time with only the given fields set (weekday and yearday 0,
-// daylight-saving flag -1), normalised: the one way the reader builds a
-// local time. Out-of-range fields carry over (day 32 is in the next month).
-// Each call is one local-time conversion.
+// A broken-down time with only the given fields set, normalised: the one
+// way the reader builds a local time from fields. Out-of-range fields carry
+// over (day 32 is in the next month). Each call is one local-time conversion.
 std::tm makeLocal(int year1900, int month, int day, int hour, int minute, int second);
 // The same, with its seconds since 1970 UTC (-1 where the platform cannot
 // convert it).
 std::tm makeLocal(int year1900, int month, int day, int hour, int minute, int second, std::int64_t& seconds);
+
+// Local times of wall times for one reading of a calendar. Each day from
+// `firstDay` to `lastDay` (civil day numbers) is looked at once: on a day
+// whose clock no change moves, every wall time is shown as it is and its
+// seconds are the wall time less the day's offset, with no platform call.
+// Other days, and wall times outside the span, are converted one by one.
+// The answers are localTimeAtWall's.
+class LocalClock {
+ public:
+  LocalClock(std::int64_t firstDay, std::int64_t lastDay);
+  bool convert(std::int64_t wall, std::tm& local, std::int64_t& seconds);
+
+ private:
+  struct Day {
+    enum State : unsigned char { unknown, plain, moved } state = unknown;
+    std::int64_t offset = 0;  // wall less seconds, on a plain day
+    std::tm midnight{};       // the day's local midnight, on a plain day
+  };
+  std::int64_t firstDay_;
+  std::vector<Day> days_;
+};

@@ -62,17 +62,19 @@ nlohmann::json parseIcsOccurrencesAt(const std::string& text, std::int64_t nowSe
   const DisplayWindow window = displayWindowAt(nowSeconds);
 
   // Instances replaced by an event with RECURRENCE-ID, cancelled or not.
-  DateSet overrideKeys;
+  OverrideKeys overrideKeys;
   forEachIcsEvent(unfolded, &overrideNames, [&overrideKeys](const IcsEvent& event) {
     const std::string& recurrenceId = propertyValue(event, "RECURRENCE-ID");
     const std::string& uid = propertyValue(event, "UID");
     if (recurrenceId.empty() || uid.empty()) return;
     IcsDateValue replaced = parseIcsDateValue(recurrenceId);
-    if (replaced.ok) overrideKeys.insert(uid + "|" + formatIsoDate(replaced.local));
+    if (replaced.ok) overrideKeys.add(uid, replaced.local);
   });
+  overrideKeys.seal();
 
   DayRows rows(window);
-  SkippedWallTimes skipped;  // shared by the series of this calendar
+  // The days near the window, where most conversions of a large calendar fall.
+  LocalClock clock(window.firstDayWithRows() - kLocalDaySlack, window.endDay + kLocalDaySlack);
   forEachIcsEvent(
       unfolded, &readNames,
       [&](const IcsEvent& event) {
@@ -106,11 +108,10 @@ nlohmann::json parseIcsOccurrencesAt(const std::string& text, std::int64_t nowSe
           excludedDates.seal();
         }
 
-        EventOccurrences occurrences(occurring, window, overrideKeys, rows);
+        EventOccurrences occurrences(occurring, window, overrideKeys, rows, clock);
         const std::string& rruleText = propertyValue(event, "RRULE");
         if (!rruleText.empty() && !occurring.isOverride) {
-          expandRecurrence(rruleText, occurring.start, window.windowEndLocal, window.firstDayWithRows(), skipped,
-                           rows.keepsEarliestOnly(),
+          expandRecurrence(rruleText, occurring.start, window.windowEndLocal, window.firstDayWithRows(), clock,
                            [&occurrences](const std::tm& candidate) { return occurrences.emitOccurrence(candidate); });
         } else {
           occurrences.emitOccurrence(occurring.start.local);

@@ -2,6 +2,7 @@
 // end of the month, else DTSTART's own day of the month.
 #include <algorithm>
 #include <climits>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,7 +34,6 @@ ByDayEntry readByDayEntry(const std::string& entry) {
         readLeadingInteger(std::string_view(entry).substr(0, prefixEnd), std::int64_t{INT_MAX} + 2);
     out.ordinalOutOfRange = value > INT_MAX || value < INT_MIN;
     out.ordinal = value;
-    if (out.ordinalOutOfRange) out.ordinalText = entry.substr(0, prefixEnd);
   }
   return out;
 }
@@ -42,12 +42,14 @@ void expandMonthly(SeriesWalk& walk) {
   const EntryList<std::string>& byDayList = walk.rule.byDay;
   const EntryList<std::int32_t>& byMonthDay = walk.rule.byMonthDay;
   std::vector<ByDayEntry> byDay;
-  const ByDayEntry* unreadable = nullptr;  // an ordinal beyond 32 bits fails the reading in any month visited
-  for (const std::string& entry : byDayList.distinct) byDay.push_back(readByDayEntry(entry));
-  for (const ByDayEntry& e : byDay) {
-    if (e.weekday >= 0 && e.ordinalOutOfRange && !unreadable) unreadable = &e;
+  bool unreadable = false;  // an ordinal beyond 32 bits fails the reading in any month visited
+  for (const std::string& entry : byDayList.distinct) {
+    byDay.push_back(readByDayEntry(entry));
+    if (byDay.back().weekday >= 0 && byDay.back().ordinalOutOfRange) unreadable = true;
   }
   const bool useByDay = !byDayList.empty();
+  std::int64_t y = 0, m = 0, startDayOfMonth = 0;  // DTSTART's date as written
+  civilDateOf(walk.startDay, y, m, startDayOfMonth);
   const bool useByMonthDay = !useByDay && !byMonthDay.empty();
 
   // The days that entry number `i` (a distinct one) names in a month of `L`
@@ -78,23 +80,10 @@ void expandMonthly(SeriesWalk& walk) {
     if (useByDay || useByMonthDay) {
       const std::size_t n = useByDay ? byDay.size() : byMonthDay.distinct.size();
       for (std::size_t i = 0; i < n; ++i) entryDays(i, w1, L, out);
-    } else if (walk.start.tm_mday <= L) {
+    } else if (startDayOfMonth <= L) {
       // A month too short for DTSTART's day gives nothing.
-      out.push_back({walk.start.tm_mday, 1});
+      out.push_back({startDayOfMonth, 1});
     }
-  };
-  // The last day named when the entries are read in the order given: the
-  // last day of the last entry that names one.
-  auto lastNamedDay = [&](std::int64_t w1, std::int32_t L) -> std::int64_t {
-    if (!useByDay && !useByMonthDay) return walk.start.tm_mday;
-    const std::vector<std::uint8_t>& order = useByDay ? byDayList.order : byMonthDay.order;
-    std::vector<NamedDay> days;
-    for (auto it = order.rbegin(); it != order.rend(); ++it) {
-      days.clear();
-      entryDays(*it, w1, L, days);
-      if (!days.empty()) return days.back().first;
-    }
-    return 0;
   };
   // How many days a quiet month gives depends only on its first weekday and
   // its length; each of the 28 kinds is worked out once, when first needed.
@@ -102,31 +91,16 @@ void expandMonthly(SeriesWalk& walk) {
   for (auto& row : quietCounts) std::fill(std::begin(row), std::end(row), -1);
 
   std::vector<NamedDay> monthDays;
-  bool skippedMonth = false;
-  std::int64_t skippedMonthIndex = 0;
-  int skippedYear1900 = 0;
-  std::int64_t y = 1900LL + walk.start.tm_year;
-  std::int64_t m = walk.start.tm_mon;
-  for (int visited = 0;; ++visited) {
+  for (int visited = 0; visited < 1000 && !walk.done(); ++visited) {
     // A year past the 32-bit range lies beyond every series limit.
     if (y - 1900 > INT_MAX) break;
-    const int year1900 = static_cast<int>(y - 1900);
     const std::int32_t L = daysInMonth(y, m);
     const std::int64_t firstDay = civilDayNumber(y, m, 1);
     // A quiet month lies within the limit; its first day is not converted.
-    // The month after the last quiet one converts that one's first day
-    // before its own, as when every month was converted.
     const bool quietMonth = walk.quiet(firstDay, firstDay + L - 1);
-    if (!quietMonth || visited == 1000 || walk.done()) {
-      if (skippedMonth) makeLocal(skippedYear1900, static_cast<int>(skippedMonthIndex), 1, 0, 0, 0);
-      std::int64_t first = 0;
-      makeLocal(year1900, static_cast<int>(m), 1, 0, 0, 0, first);
-      if (!walk.withinLimit(first) || walk.done() || visited == 1000) break;
-    }
-    skippedMonth = quietMonth;
-    skippedMonthIndex = m;
-    skippedYear1900 = year1900;
-    if (useByDay && unreadable) (void)std::stoi(unreadable->ordinalText);  // raises std::out_of_range
+    std::int64_t first = 0;
+    if (!quietMonth && (!walk.midnightOf(firstDay, first) || !walk.withinLimit(first))) break;
+    if (useByDay && unreadable) throw std::out_of_range("stoi");  // what reading such an ordinal as a number raises
 
     const std::int64_t w1 = weekdayOfCivilDay(firstDay);
     if (quietMonth) {
@@ -141,30 +115,18 @@ void expandMonthly(SeriesWalk& walk) {
     } else {
       monthDays.clear();
       namedDays(w1, L, monthDays);
-      // Local midnight comes later on each later day of a month (or at the
-      // same second, on a day that is skipped), so the days in order are
-      // the candidates in chronological order. Each day is converted once;
-      // the last day named is converted again last, as when every candidate
-      // was converted in the order named.
+      // The days of a month in order are its candidates in chronological
+      // order; a day named more than once gives equal starts.
       std::sort(monthDays.begin(), monthDays.end(),
                 [](const NamedDay& a, const NamedDay& b) { return a.first < b.first; });
-      std::vector<std::pair<std::tm, std::int64_t>> days;  // normalised day, how often
-      std::int64_t lastDay = 0;
-      for (const NamedDay& d : monthDays) {
-        if (d.first == lastDay) {
-          days.back().second += d.second;
-          continue;
-        }
-        lastDay = d.first;
-        days.push_back({makeLocal(year1900, static_cast<int>(m), static_cast<int>(d.first), 0, 0, 0), d.second});
-      }
-      if (!days.empty()) makeLocal(year1900, static_cast<int>(m), static_cast<int>(lastNamedDay(w1, L)), 0, 0, 0);
-      for (const auto& day : days) {
-        walk.takeRepeated(day.second, [&](std::tm& occ, std::int64_t& t) {
-          t = walk.atStartTime(day.first, occ);
-          return true;
-        });
-        if (walk.stopped) return;
+      for (std::size_t i = 0; i < monthDays.size() && !walk.done();) {
+        const std::int64_t d = monthDays[i].first;
+        std::int64_t times = 0;
+        for (; i < monthDays.size() && monthDays[i].first == d; ++i) times += monthDays[i].second;
+        std::tm occ{};
+        std::int64_t t = 0;
+        if (!walk.atStartTime(firstDay + d - 1, occ, t)) return;
+        walk.take(occ, t, times);
       }
     }
     m += walk.rule.interval;

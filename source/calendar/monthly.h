@@ -14,7 +14,6 @@ struct ByDayEntry {
   bool hasOrdinal = false;
   bool ordinalOutOfRange = false;
   std::int64_t ordinal = 0;
-  std::string ordinalText;  // kept only to raise the conversion error
 };
 
 ByDayEntry readByDayEntry(const std::string& entry);

@@ -19,8 +19,15 @@ DisplayWindow displayWindowAt(std::int64_t nowSeconds) {
   w.windowEndLocal = makeLocal(now.tm_year, now.tm_mon + 6, 1, 0, 0, 0);
   w.windowStart = secondsOfLocal(w.windowStartLocal);
   w.windowEnd = secondsOfLocal(w.windowEndLocal);
-  w.startDay = civilDayOf(w.windowStartLocal);
-  w.endDay = civilDayOf(w.windowEndLocal);
+  // The days of the bounds as written, whatever a clock change does to
+  // their midnights.
+  std::tm first{}, end{};
+  first.tm_year = end.tm_year = now.tm_year;
+  first.tm_mon = now.tm_mon - 1;
+  end.tm_mon = now.tm_mon + 6;
+  first.tm_mday = end.tm_mday = 1;
+  w.startDay = wallSecondsOf(first) / 86400;
+  w.endDay = wallSecondsOf(end) / 86400;
   return w;
 }
 
@@ -49,17 +56,6 @@ constexpr std::uint32_t kTimesPerDay = 1441;
 }  // namespace
 
 std::int64_t DisplayWindow::firstDayWithRows() const { return startDay - kMaxSpanDays - kLocalDaySlack; }
-
-bool DisplayWindow::holdsDay(std::int64_t day, const std::tm& date) const {
-  if (day > startDay + kLocalDaySlack && day < endDay - kLocalDaySlack) return true;
-  if (day < startDay - kLocalDaySlack || day > endDay + kLocalDaySlack) return false;
-  if (day == lastConvertedDay_) return lastConvertedHeld_;
-  std::int64_t t = 0;
-  makeLocal(date.tm_year, date.tm_mon, date.tm_mday, 0, 0, 0, t);
-  lastConvertedDay_ = day;
-  lastConvertedHeld_ = t >= windowStart && t < windowEnd;
-  return lastConvertedHeld_;
-}
 
 DayRows::DayRows(const DisplayWindow& window) {
   // The window's days belong to at most two years. Their date texts
@@ -182,35 +178,48 @@ bool ExcludedDates::contains(const std::tm& date) const {
   return std::binary_search(dates_.begin(), dates_.end(), f);
 }
 
+void OverrideKeys::seal() {
+  for (auto& uid : days_) std::sort(uid.second.begin(), uid.second.end());
+}
+
+const std::vector<std::int64_t>* OverrideKeys::daysOf(const std::string& uid) const {
+  auto found = days_.find(uid);
+  return found == days_.end() ? nullptr : &found->second;
+}
+
+EventOccurrences::EventOccurrences(const OccurrenceEvent& event, const DisplayWindow& window,
+                                   const OverrideKeys& overrideKeys, DayRows& rows, LocalClock& clock)
+    : event_(event),
+      window_(window),
+      replacedDays_(event.isOverride || event.uid.empty() ? nullptr : overrideKeys.daysOf(event.uid)),
+      rows_(rows),
+      clock_(clock) {}
+
 bool EventOccurrences::emitOccurrence(const std::tm& candidate) {
   const std::int32_t n = std::min<std::int32_t>(event_.spanDays, kMaxSpanDays);
-  if (n < 1 || candidate.tm_mday > INT_MAX - n) return true;
+  if (n < 1) return true;
   // Most candidates of long series lie years away from the window; they can
   // give no row, so the exclusion tests and conversions below are skipped.
   const std::int64_t first = civilDayOf(candidate);
-  if (first + n - 1 < window_.startDay - kLocalDaySlack) return true;
-  if (first > window_.endDay + kLocalDaySlack) return false;
+  // (A later day of a span moves at most one day, where a change skipped a whole day.)
+  if (first + n < window_.startDay) return true;
+  if (first >= window_.endDay) return false;
   const bool allDay = event_.start.allDay;
   // Every row of this start, and of the later starts of its series, sorts
   // at or after the start's own date and time.
-  if (first >= window_.startDay && first < window_.endDay &&
-      !rows_.canKeep(rows_.keyOf(candidate, allDay, candidate.tm_hour, candidate.tm_min))) {
+  if (window_.holdsDay(first) && !rows_.canKeep(rows_.keyOf(candidate, allDay, candidate.tm_hour, candidate.tm_min))) {
     return false;
   }
 
   if (event_.excludedDates.contains(candidate)) return true;
-  if (!event_.isOverride && !event_.uid.empty() && !overrideKeys_.empty()) {
-    keyBuffer_.assign(event_.uid);
-    keyBuffer_.push_back('|');
-    keyBuffer_.append(formatIsoDate(candidate));
-    if (overrideKeys_.find(keyBuffer_) != overrideKeys_.end()) return true;
-  }
+  if (replacedDays_ && std::binary_search(replacedDays_->begin(), replacedDays_->end(), first)) return true;
+  const std::int64_t wall = wallSecondsOf(candidate);
   for (std::int32_t i = 0; i < n; ++i) {
     // A normalised start is its own first day.
-    const std::tm day = i == 0 ? candidate
-                               : makeLocal(candidate.tm_year, candidate.tm_mon, candidate.tm_mday + i,
-                                           candidate.tm_hour, candidate.tm_min, candidate.tm_sec);
-    if (!window_.holdsDay(i == 0 ? first : civilDayOf(day), day)) continue;
+    std::tm day = candidate;
+    std::int64_t seconds = 0;
+    if (i > 0 && !clock_.convert(wall + std::int64_t{i} * 86400, day, seconds)) break;
+    if (!window_.holdsDay(i == 0 ? first : civilDayOf(day))) continue;
     const std::uint32_t rowKey = rows_.keyOf(day, allDay, candidate.tm_hour, candidate.tm_min);
     if (!rows_.canKeep(rowKey)) break;  // the later days sort later still
     if (titleNumber_ < 0) titleNumber_ = rows_.addTitle(event_.title);

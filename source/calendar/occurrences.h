@@ -1,11 +1,10 @@
 #pragma once
 // Occurrence starts to day rows: the display window, exclusions, overrides,
 // all-day spans, the sort and the cap of the calendar reader.
-#include <climits>
 #include <cstdint>
 #include <ctime>
 #include <nlohmann/json.hpp>
-#include <set>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -31,14 +30,10 @@ struct DisplayWindow {
 
   // The earliest civil day on which an occurrence could still give a row.
   std::int64_t firstDayWithRows() const;
-  // Whether local midnight of the civil day `day` lies in the window; `date`
-  // holds that day's normalised fields, converted only near the bounds.
-  bool holdsDay(std::int64_t day, const std::tm& date) const;
-
- private:
-  // The last day converted near a bound: many rows fall on one day.
-  mutable std::int64_t lastConvertedDay_ = INT64_MIN;
-  mutable bool lastConvertedHeld_ = false;
+  // Whether the civil day `day` is a day of the window. A row belongs to
+  // the window by its own date, even where the local midnight of a bound
+  // is a wall time that a clock change skipped.
+  bool holdsDay(std::int64_t day) const { return day >= startDay && day < endDay; }
 };
 
 DisplayWindow displayWindowAt(std::int64_t nowSeconds);
@@ -109,7 +104,19 @@ class DayRows {
   std::size_t peakHeld_ = 0;
 };
 
-using DateSet = std::set<std::string, std::less<>>;
+// The instances that events with RECURRENCE-ID replace: for each UID, the
+// civil days of the dates replaced ("UID|YYYY-MM-DD" keys; normalised dates
+// of different days always write different texts).
+class OverrideKeys {
+ public:
+  void add(const std::string& uid, const std::tm& date) { days_[uid].push_back(civilDayOf(date)); }
+  void seal();  // after the last add
+  // The replaced days of `uid`, sorted; null when it has none.
+  const std::vector<std::int64_t>* daysOf(const std::string& uid) const;
+
+ private:
+  std::map<std::string, std::vector<std::int64_t>, std::less<>> days_;
+};
 
 // The dates an event's EXDATE values name, held as the date fields their
 // YYYY-MM-DD texts are written from (different fields always write
@@ -146,10 +153,10 @@ struct OccurrenceEvent {
 // four parts differ in type, so none can be passed in another's place.
 class EventOccurrences {
  public:
-  // `overrideKeys`: "UID|YYYY-MM-DD" of the instances that other events replace.
-  EventOccurrences(const OccurrenceEvent& event, const DisplayWindow& window, const DateSet& overrideKeys,
-                   DayRows& rows)
-      : event_(event), window_(window), overrideKeys_(overrideKeys), rows_(rows) {}
+  // `overrideKeys`: the instances that other events replace; `clock`
+  // converts the later days of a start that spans several.
+  EventOccurrences(const OccurrenceEvent& event, const DisplayWindow& window, const OverrideKeys& overrideKeys,
+                   DayRows& rows, LocalClock& clock);
 
   // Adds the 0 to 14 rows of one occurrence starting at `candidate`. Returns
   // false when neither it nor any later start of the series can give a row
@@ -159,9 +166,9 @@ class EventOccurrences {
  private:
   const OccurrenceEvent& event_;
   const DisplayWindow& window_;
-  const DateSet& overrideKeys_;
+  const std::vector<std::int64_t>* replacedDays_;  // of this event's UID, when it can be replaced
   DayRows& rows_;
-  std::string keyBuffer_;          // reused for the override key of each candidate
+  LocalClock& clock_;
   std::int64_t titleNumber_ = -1;  // the title's number in `rows_`, once it has a row
 };
 

@@ -24,48 +24,7 @@ std::int32_t readWholeNumber32(const std::string& text) {
   return static_cast<std::int32_t>(std::min<std::int64_t>(value, INT_MAX));
 }
 
-std::int64_t SeriesWalk::atStartTime(const std::tm& day, std::tm& occ) const {
-  std::int64_t seconds = 0;
-  occ = makeLocal(day.tm_year, day.tm_mon, day.tm_mday, start.tm_hour, start.tm_min, start.tm_sec, seconds);
-  return seconds;
-}
-
 namespace {
-
-constexpr std::int64_t kDay = 86400;
-// Offsets are read this far apart; a time zone changes its offset at most
-// once in so short a time.
-constexpr std::int64_t kOffsetReadingStep = 43200;
-// Converting one step costs about as much as this many offset readings.
-constexpr std::int64_t kReadingsPerStep = 4;
-// The conversion is read only for years the calendar's dates can name.
-constexpr std::int64_t kEarliestReadable = -62167219200LL - 1000LL * 366 * kDay;  // before year -999
-constexpr std::int64_t kLatestReadable = 253402300800LL + 2 * 366 * kDay;         // after year 9999
-
-// Adds `days` to the day of month and normalises; false (and `tm` unchanged)
-// when the day of month would leave the 32-bit range. Such a step lies
-// hundreds of thousands of years ahead, beyond every series limit, so the
-// walk ends there.
-bool stepDays(std::tm& tm, std::int64_t days, std::int64_t& seconds) {
-  const std::int64_t mday = tm.tm_mday + days;
-  if (mday > INT_MAX || mday < INT_MIN) return false;
-  tm = makeLocal(tm.tm_year, tm.tm_mon, static_cast<int>(mday), tm.tm_hour, tm.tm_min, tm.tm_sec, seconds);
-  return true;
-}
-
-// Ends a jump over quiet steps: puts `tm` (its time of day kept) on the
-// civil day `dayNumber` of the last step jumped over, which is no skipped
-// wall time and so comes out as it is, then takes the next step as the walk
-// always does. Converting the last step first matters: where a wall time is
-// skipped between two offsets of the same kind, the conversion's answer
-// follows the offset of the conversion before it.
-void landAfter(std::tm& tm, std::int64_t dayNumber, std::int64_t step, std::int64_t& seconds) {
-  std::int64_t y = 0, m = 0, d = 0;
-  civilDateOf(dayNumber, y, m, d);
-  tm = makeLocal(static_cast<int>(y - 1900), static_cast<int>(m), static_cast<int>(d), tm.tm_hour, tm.tm_min,
-                 tm.tm_sec);
-  stepDays(tm, step, seconds);
-}
 
 // How many of the days first, first + step, ... (n of them) fall on a
 // weekday of `mask`.
@@ -79,97 +38,7 @@ std::int64_t countWeekdays(std::int64_t first, std::int64_t step, std::int64_t n
   return n / 7 * perWeek + rest;
 }
 
-// The largest day steps that are jumped over: a day of month plus one such
-// step always stays in the 32-bit range, as stepping one by one requires.
-constexpr std::int64_t kLargestJumpedStep = INT_MAX - 31;
-
 }  // namespace
-
-bool SkippedWallTimes::offsetAt(std::int64_t utc, std::int64_t& offset) {
-  std::tm local{};
-  if (!localTimeOf(utc, local)) return false;
-  offset = wallSecondsOf(local) - utc;
-  return true;
-}
-
-bool SkippedWallTimes::read(std::int64_t from, std::int64_t to) {
-  std::int64_t before = 0;
-  if (!offsetAt(from, before)) return false;
-  for (std::int64_t at = from; at < to;) {
-    const std::int64_t next = std::min(at + kOffsetReadingStep, to);
-    std::int64_t after = 0;
-    if (!offsetAt(next, after)) return false;
-    if (after != before) {
-      // The first second with the new offset.
-      std::int64_t lo = at, hi = next;
-      while (hi - lo > 1) {
-        const std::int64_t mid = lo + (hi - lo) / 2;
-        std::int64_t o = 0;
-        if (!offsetAt(mid, o)) return false;
-        (o == before ? lo : hi) = mid;
-      }
-      std::int64_t changed = after;
-      if (!offsetAt(hi, changed)) return false;
-      if (changed > before) stretches_.push_back(Stretch{hi + before, hi + changed});
-    }
-    before = after;
-    at = next;
-  }
-  return true;
-}
-
-bool SkippedWallTimes::cover(std::int64_t from, std::int64_t to) {
-  if (from < kEarliestReadable || to > kLatestReadable) return false;
-  // Whole reading steps, so the span read only ever grows at its ends.
-  from -= ((from % kOffsetReadingStep) + kOffsetReadingStep) % kOffsetReadingStep;
-  if (!covered_) {
-    coveredFrom_ = coveredTo_ = from;
-    covered_ = true;
-  }
-  const std::size_t had = stretches_.size();
-  if (from < coveredFrom_) {
-    if (!read(from, coveredFrom_)) return false;
-    coveredFrom_ = from;
-  }
-  if (to > coveredTo_) {
-    if (!read(coveredTo_, to)) return false;
-    coveredTo_ = to;
-  }
-  if (stretches_.size() != had) {
-    std::sort(stretches_.begin(), stretches_.end(),
-              [](const Stretch& a, const Stretch& b) { return a.wallFrom < b.wallFrom; });
-  }
-  return true;
-}
-
-std::int64_t SkippedWallTimes::firstSkipped(std::int64_t from, std::int64_t step, std::int64_t last) {
-  if (last < 1) return 1;
-  if (step < 1 || step > kLatestReadable / last) return 1;
-  const std::int64_t first = from + step;
-  const std::int64_t final = from + last * step;
-  // A wall time lies less than a day from the UTC time it names.
-  if (first < kEarliestReadable + 2 * kDay || final > kLatestReadable - 2 * kDay) return 1;
-  // Long steps over centuries would read far more offsets than they have
-  // steps: such walks step one by one until the steps they converted would
-  // have paid for the reading.
-  const std::int64_t from2 = first - 2 * kDay, to2 = final + 2 * kDay;
-  const std::int64_t missing =
-      (covered_ ? std::max<std::int64_t>(0, coveredFrom_ - from2) + std::max<std::int64_t>(0, to2 - coveredTo_)
-                : to2 - from2) /
-      kOffsetReadingStep;
-  if (missing > kReadingsPerStep * last + credit_) {
-    credit_ += kReadingsPerStep;
-    return 1;
-  }
-  if (!cover(from2, to2)) return 1;
-  auto it = std::upper_bound(stretches_.begin(), stretches_.end(), first,
-                             [](std::int64_t wall, const Stretch& s) { return wall < s.wallTo; });
-  for (; it != stretches_.end() && it->wallFrom <= final; ++it) {
-    std::int64_t k = it->wallFrom <= first ? 1 : (it->wallFrom - from + step - 1) / step;
-    if (k <= last && from + k * step < it->wallTo) return k;
-  }
-  return last + 1;
-}
 
 namespace {
 
@@ -259,40 +128,31 @@ RecurrenceRule readRule(const std::string& rruleText, const std::tm& windowEndLo
 
 void expandDaily(SeriesWalk& walk) {
   // BYDAY filters by exact codes only; a mask of the weekdays named keeps the
-  // per-day test free of text comparisons.
+  // per-day test free of text comparisons. The filter reads the day as
+  // written: a start that a clock change moves keeps its weekday.
   unsigned mask = 0;
   for (const std::string& entry : walk.rule.byDay.distinct) {
     std::int32_t w = weekdayCodeToIndex(entry);
     if (w >= 0) mask |= 1u << w;
   }
-  const bool filtered = !walk.rule.byDay.empty();
+  if (walk.rule.byDay.empty()) mask = 0x7f;
   const std::int64_t interval = walk.rule.interval;
   constexpr std::int64_t kSteps = 5000;
-  std::tm cur = walk.start;
-  std::int64_t t = secondsOfLocal(cur);
-  for (std::int64_t steps = 0;;) {
-    if (!walk.withinLimit(t) || walk.done() || steps == kSteps) break;
-    const bool named = cur.tm_wday >= 0 && cur.tm_wday < 7 && (mask & (1u << cur.tm_wday)) != 0;
-    const std::int64_t day = civilDayOf(cur);
-    const bool quiet = walk.quiet(day, day);
-    if ((!filtered || named) && t >= walk.seriesStart) quiet ? walk.takeUnseen(1) : walk.take(cur);
-    // The steps after a quiet one, up to the end of the quiet days, are only
-    // counted. Their time of day stays the same until one lands in a skipped
-    // wall time; the walk converts again there.
-    const std::int64_t ahead = quiet && interval <= kLargestJumpedStep
-                                   ? std::min((walk.quietUntilDay - 1 - day) / interval, kSteps - 1 - steps)
-                                   : 0;
-    if (ahead > 0 && !walk.done()) {
-      if (steps + 1 + ahead == kSteps) break;  // the series ends before the window
-      const std::int64_t land = walk.skipped->firstSkipped(wallSecondsOf(cur), interval * kDay, ahead);
-      walk.takeUnseen(filtered ? countWeekdays(day + interval, interval, land - 1, mask) : land - 1);
-      steps += land;
-      landAfter(cur, day + (land - 1) * interval, interval, t);
+  for (std::int64_t steps = 0; steps < kSteps && !walk.done(); ++steps) {
+    const std::int64_t day = walk.startDay + steps * interval;
+    const bool named = (mask >> weekdayOfCivilDay(day)) & 1u;
+    if (walk.quiet(day, day)) {
+      // This step and those after it up to the end of the quiet days are
+      // only counted.
+      const std::int64_t ahead = std::min((walk.quietUntilDay - 1 - day) / interval, kSteps - 1 - steps);
+      walk.takeUnseen(countWeekdays(day, interval, ahead + 1, mask));
+      steps += ahead;
       continue;
     }
-    // The time of day carries over from the previous start.
-    if (!stepDays(cur, interval, t)) break;
-    ++steps;
+    std::tm occ{};
+    std::int64_t t = 0;
+    if (!walk.atStartTime(day, occ, t) || !walk.withinLimit(t)) break;
+    if (named) walk.take(occ, t);
   }
 }
 
@@ -308,115 +168,68 @@ void expandWeekly(SeriesWalk& walk) {
   }
   std::int64_t perWeek = 0;
   for (std::int64_t n : perWeekday) perWeek += n;
-  if (perWeek == 0) perWeekday[walk.start.tm_wday] = perWeek = 1;
+  if (perWeek == 0) perWeekday[weekdayOfCivilDay(walk.startDay)] = perWeek = 1;
 
   // Weeks run Sunday to Saturday: the anchor is the Sunday on or before DTSTART.
-  std::int64_t anchorSeconds = 0;
-  std::tm anchor = makeLocal(walk.start.tm_year, walk.start.tm_mon, walk.start.tm_mday - walk.start.tm_wday,
-                             walk.start.tm_hour, walk.start.tm_min, walk.start.tm_sec, anchorSeconds);
+  const std::int64_t firstSunday = walk.startDay - weekdayOfCivilDay(walk.startDay);
   const std::int64_t weekStep = 7 * std::int64_t{walk.rule.interval};
   constexpr std::int64_t kWeeks = 2000;
-  for (std::int64_t weeks = 0;;) {
-    if (!walk.withinLimit(anchorSeconds) || walk.done() || weeks == kWeeks) break;
-    const std::int64_t sunday = civilDayOf(anchor);
+  for (std::int64_t weeks = 0; weeks < kWeeks && !walk.done(); ++weeks) {
+    const std::int64_t sunday = firstSunday + weeks * weekStep;
     if (walk.quiet(sunday, sunday + 6)) {
-      walk.takeUnseen(perWeek);
-      // As in the daily walk: the quiet weeks after this one are counted,
-      // and the anchor keeps its time of day until it lands in a skipped
-      // wall time.
-      const std::int64_t ahead = weekStep <= kLargestJumpedStep
-                                     ? std::min((walk.quietUntilDay - 7 - sunday) / weekStep, kWeeks - 1 - weeks)
-                                     : 0;
-      if (ahead > 0 && !walk.done()) {
-        if (weeks + 1 + ahead == kWeeks) break;  // the series ends before the window
-        const std::int64_t land = walk.skipped->firstSkipped(wallSecondsOf(anchor), weekStep * kDay, ahead);
-        walk.takeUnseen((land - 1) * perWeek);
-        weeks += land;
-        landAfter(anchor, sunday + (land - 1) * weekStep, weekStep, anchorSeconds);
-        continue;
-      }
-      if (!stepDays(anchor, weekStep, anchorSeconds)) break;
-      ++weeks;
-      continue;
-    }
-    for (std::int32_t w = 0; w < 7; ++w) {
-      walk.takeRepeated(perWeekday[w], [&](std::tm& occ, std::int64_t& t) {
-        std::tm day = anchor;
-        std::int64_t ignored = 0;
-        if (!stepDays(day, w, ignored)) return false;
-        t = walk.atStartTime(day, occ);
-        return true;
-      });
-      if (walk.stopped) return;
-    }
-    if (!stepDays(anchor, weekStep, anchorSeconds)) break;
-    ++weeks;
-  }
-}
-
-// The conversions of one year of the yearly walk after its first day: the
-// start's date in year `year1900`, and its time there when the month has it.
-// Returns false when the month has no such day.
-bool convertYearlyStart(const SeriesWalk& walk, int year1900, std::tm& occ, std::int64_t& t) {
-  std::tm d = makeLocal(year1900, walk.start.tm_mon, walk.start.tm_mday, 0, 0, 0);
-  if (d.tm_mon != walk.start.tm_mon) return false;  // 29 February gives nothing in a common year
-  t = walk.atStartTime(d, occ);
-  return true;
-}
-
-void expandYearly(SeriesWalk& walk) {
-  std::int64_t y = 1900LL + walk.start.tm_year;
-  bool skippedYear = false;
-  int skippedYear1900 = 0;
-  for (int years = 0;; ++years) {
-    // A year past the 32-bit range lies beyond every series limit.
-    if (y - 1900 > INT_MAX) break;
-    const int year1900 = static_cast<int>(y - 1900);
-    // Years well before the window need no conversion: 1 January is within
-    // the limit, and a start on a quiet day is counted. Only a last day of a
-    // month whose midnight is skipped could move into the next month.
-    const std::int32_t length = daysInMonth(y, walk.start.tm_mon);
-    const std::int64_t startDay = civilDayNumber(y, walk.start.tm_mon, walk.start.tm_mday);
-    const bool noDay = walk.start.tm_mday > length;
-    const bool quietYear = civilDayNumber(y, 0, 1) < walk.quietUntilDay && years < 200 && !walk.done() &&
-                           (noDay || (walk.quiet(startDay, startDay) &&
-                                      (walk.start.tm_mday < length || !walk.skipped->isSkipped(startDay * kDay))));
-    if (quietYear) {
-      if (!noDay) walk.takeUnseen(1);
-      skippedYear = true;
-      skippedYear1900 = year1900;
-      y += walk.rule.interval;
+      // As in the daily walk: the quiet weeks from here on are counted.
+      const std::int64_t ahead = std::min((walk.quietUntilDay - 7 - sunday) / weekStep, kWeeks - 1 - weeks);
+      walk.takeUnseen((ahead + 1) * perWeek);
+      weeks += ahead;
       continue;
     }
     std::tm occ{};
     std::int64_t t = 0;
-    // The year after the last quiet one repeats that one's last conversions
-    // first, as when every year was converted.
-    if (skippedYear) convertYearlyStart(walk, skippedYear1900, occ, t);
-    skippedYear = false;
-    std::int64_t jan1 = 0;
-    makeLocal(year1900, 0, 1, 0, 0, 0, jan1);
-    if (!walk.withinLimit(jan1) || walk.done() || years == 200) break;
-    if (convertYearlyStart(walk, year1900, occ, t) && t >= walk.seriesStart && walk.withinLimit(t)) walk.take(occ);
-    y += walk.rule.interval;
+    if (!walk.atStartTime(sunday, occ, t) || !walk.withinLimit(t)) break;
+    for (std::int32_t w = 0; w < 7 && !walk.done(); ++w) {
+      if (perWeekday[w] == 0) continue;
+      if (w > 0 && !walk.atStartTime(sunday + w, occ, t)) return;
+      walk.take(occ, t, perWeekday[w]);
+    }
+  }
+}
+
+void expandYearly(SeriesWalk& walk) {
+  std::int64_t year = 0, month = 0, dayOfMonth = 0;
+  civilDateOf(walk.startDay, year, month, dayOfMonth);
+  for (int years = 0; years < 200 && !walk.done(); ++years, year += walk.rule.interval) {
+    const std::int64_t newYear = civilDayNumber(year, 0, 1);
+    const bool hasDay = dayOfMonth <= daysInMonth(year, month);  // 29 February gives nothing in a common year
+    const std::int64_t day = civilDayNumber(year, month, dayOfMonth);
+    // Years well before the window need no conversion: 1 January is within
+    // the limit, and a start on a quiet day is counted.
+    if (newYear < walk.quietUntilDay && (!hasDay || walk.quiet(day, day))) {
+      if (hasDay) walk.takeUnseen(1);
+      continue;
+    }
+    std::int64_t t = 0;
+    if (!walk.midnightOf(newYear, t) || !walk.withinLimit(t)) break;
+    std::tm occ{};
+    if (hasDay && walk.atStartTime(day, occ, t)) walk.take(occ, t);
   }
 }
 
 }  // namespace
 
 void expandRecurrence(const std::string& rruleText, const IcsDateValue& eventStart, const std::tm& windowEndLocal,
-                      std::int64_t firstDayWithRows, SkippedWallTimes& skipped, bool emitAtOnce,
+                      std::int64_t firstDayWithRows, LocalClock& clock,
                       std::function<bool(const std::tm&)> emitOccurrence) {
   SeriesWalk walk;
   walk.rule = readRule(rruleText, windowEndLocal, walk.untilIsDate);
   walk.start = eventStart.local;
+  walk.startDay = eventStart.wall / 86400 - (eventStart.wall % 86400 < 0);
+  walk.startTime = eventStart.wall - walk.startDay * 86400;
   walk.seriesStart = secondsOfLocal(eventStart.local);
   walk.seriesLimit = secondsOfLocal(walk.rule.limitLocal);
-  walk.quietFromDay = civilDayOf(walk.start) + kLocalDaySlack;
+  walk.quietFromDay = walk.startDay + kLocalDaySlack;
   walk.quietUntilDay = std::min(civilDayOf(walk.rule.limitLocal), firstDayWithRows) - kLocalDaySlack;
+  walk.clock = &clock;
   walk.emit = std::move(emitOccurrence);
-  walk.skipped = &skipped;
-  if (emitAtOnce) walk.batch = 1;
 
   const std::string& freq = walk.rule.freq;
   if (freq == "DAILY") {
@@ -427,8 +240,7 @@ void expandRecurrence(const std::string& rruleText, const IcsDateValue& eventSta
     expandMonthly(walk);
   } else if (freq == "YEARLY") {
     expandYearly(walk);
-  } else if (walk.withinLimit(walk.seriesStart) && walk.rule.count >= 1) {
-    walk.take(walk.start);  // an unknown frequency shows DTSTART once
+  } else if (walk.rule.count >= 1) {
+    walk.take(walk.start, walk.seriesStart);  // an unknown frequency shows DTSTART once
   }
-  walk.emitPending();
 }

@@ -28,6 +28,16 @@ int closeCommandPipe(FILE* pipe);
 std::int64_t localTimeToSeconds(std::tm& tm);
 // Seconds since 1970 UTC to broken-down local time; false when out of range.
 bool secondsToLocalTime(std::int64_t seconds, std::tm& out);
+// A local wall time to seconds since 1970 UTC, worked out from the zone's
+// UTC offsets alone, so that the answer depends only on the wall time and the
+// time zone (mktime's, with the daylight-saving flag -1, also depends on the
+// times it converted before). `wallSeconds` is the wall time's civil fields
+// counted as if they were UTC. A wall time that a clock change repeats is its
+// earlier instant; one that a change skips is read with the offset from
+// before the change (02:30 on a night the clocks go from 02:00 to 03:00 is
+// 03:30 after it). `local` receives the broken-down local time of the answer.
+// False when the platform cannot convert times that far away.
+bool wallTimeToSeconds(std::int64_t wallSeconds, std::int64_t& seconds, std::tm& local);
 
 // The folder for temporary files; throws std::filesystem::filesystem_error
 // when it cannot be found or is not a folder.

@@ -12,7 +12,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 
 #if defined(__GLIBC__)
@@ -49,6 +51,39 @@ bool secondsToLocalTime(std::int64_t seconds, std::tm& out) {
   std::time_t t = static_cast<std::time_t>(seconds);
   if (static_cast<std::int64_t>(t) != seconds) return false;
   return ::localtime_r(&t, &out) != nullptr;
+}
+
+namespace {
+
+// The UTC offset in effect at `seconds`, with the local time there.
+bool offsetAt(std::int64_t seconds, std::int64_t& offset, std::tm& local) {
+  if (!secondsToLocalTime(seconds, local)) return false;
+  offset = local.tm_gmtoff;
+  return true;
+}
+
+}  // namespace
+
+bool wallTimeToSeconds(std::int64_t wallSeconds, std::int64_t& seconds, std::tm& local) {
+  // No zone is more than 26 hours from UTC, so the instant lies within 30
+  // hours of the wall time read as UTC, and a zone changes its offset at
+  // most once in so short a time: the offsets at both ends are the offsets
+  // before and after any change near the wall time.
+  constexpr std::int64_t kReach = 30 * 3600;
+  if (wallSeconds < INT64_MIN / 2 || wallSeconds > INT64_MAX / 2) return false;
+  std::int64_t before = 0, after = 0, offset = 0;
+  if (!offsetAt(wallSeconds - kReach, before, local) || !offsetAt(wallSeconds + kReach, after, local)) return false;
+  // The reading with the larger offset is the earlier instant: it is the
+  // answer when that instant really has that offset.
+  const std::int64_t larger = std::max(before, after);
+  seconds = wallSeconds - larger;
+  if (!offsetAt(seconds, offset, local)) return false;
+  if (offset == larger || before == after) return true;
+  // Otherwise the other reading: the only one, or, where the change skipped
+  // the wall time, the one with the offset from before the change (the
+  // smaller, as clocks that skip go forward).
+  seconds = wallSeconds - std::min(before, after);
+  return offsetAt(seconds, offset, local);
 }
 
 std::filesystem::path temporaryFolder() {
