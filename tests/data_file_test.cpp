@@ -226,13 +226,13 @@ TEST_F(DataFileTest, AFolderInTheDataFilesPlaceIsNamedAsTheCause) {
 // the whole file is kept aside first, as for any part the load cannot use.
 TEST_F(DataFileTest, RepeatedKeysAtAnyDepthAreKeptInACopy) {
   const std::pair<const char*, bool> shapes[] = {
-      {R"({"events": {"e0": {}, "e1": {}}, "events": {"b0": {}}})", true},              // a section twice
-      {R"({"events": {"b0": {"t": 1}, "b0": {"t": 2}}})", true},                        // an item twice
-      {R"({"events": {"e": {"tags": [{"x": 1, "x": 2}]}}})", true},                     // deep inside an item
+      {R"({"events": {"e0": {}, "e1": {}}, "events": {"b0": {}}})", true},  // a section twice
+      {R"({"events": {"b0": {"t": 1}, "b0": {"t": 2}}})", true},            // an item twice
+      {R"({"events": {"e": {"tags": [{"x": 1, "x": 2}]}}})", true},         // deep inside an item
       {R"({"lists": {"l": {"a": {"b": {"c": 1, "d": 2, "c": 3}}}}})", true},
       {R"({"other": 1, "other": 2})", true},
       {R"({"events": {"a": {"x": 1}, "b": {"x": 1}}, "lists": {"a": {"x": [{"x": 1}, {"x": 2}]}}})", false},
-      {R"({"events": {"a": {"t": "\"b\": 1, \"b\": 2"}}})", false},                      // only inside a text
+      {R"({"events": {"a": {"t": "\"b\": 1, \"b\": 2"}}})", false},  // only inside a text
   };
   for (const auto& [text, repeated] : shapes) {
     SCOPED_TRACE(text);
@@ -261,7 +261,8 @@ TEST_F(DataFileTest, WhatIsNotAFileIsNeverOpenedAndNeverReplaced) {
   } cases[] = {
       {"named pipe", [&] { ASSERT_EQ(::mkfifo(dataFilePath.c_str(), 0600), 0); }, "a named pipe"},
       {"link to a device", [&] { fs::create_symlink("/dev/null", dataFilePath); }, "a device"},
-      {"socket", [&] {
+      {"socket",
+       [&] {
          int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
          sockaddr_un address{};
          address.sun_family = AF_UNIX;
@@ -269,15 +270,17 @@ TEST_F(DataFileTest, WhatIsNotAFileIsNeverOpenedAndNeverReplaced) {
          std::strcpy(address.sun_path, dataFilePath.c_str());
          ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
          ::close(fd);
-       }, "a socket"},
+       },
+       "a socket"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     clearFolder();
     resetStateSections();
     c.make();
-    EXPECT_EQ(load(), "family-data.json is " + c.what + ", not a file, so it is not read. The calendar starts "
-                      "empty, and changes cannot be saved until it is moved or renamed.\n");
+    EXPECT_EQ(load(), "family-data.json is " + c.what +
+                          ", not a file, so it is not read. The calendar starts "
+                          "empty, and changes cannot be saved until it is moved or renamed.\n");
     EXPECT_EQ(stateDoc, sectionsOnly());
     json item{{"t", 1}};
     applyChange("events", "e", &item);

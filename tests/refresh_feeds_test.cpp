@@ -110,15 +110,15 @@ TEST(RefreshFeedCalendarText, WholeOrCutOff) {
       "BEGIN:VEVENT\r\nSUMMARY:B\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
   const std::pair<std::string, bool> cases[] = {
       {whole, true},
-      {"BEGIN:VCALENDAR\nEND:VCALENDAR", true},                               // no events, no final line end
-      {"begin:vcalendar\nbegin:vevent\nend:vevent\nend:vcalendar\n", true},  // names in any case
+      {"BEGIN:VCALENDAR\nEND:VCALENDAR", true},                                       // no events, no final line end
+      {"begin:vcalendar\nbegin:vevent\nend:vevent\nend:vcalendar\n", true},           // names in any case
       {"BEGIN:VCALENDAR\nBEGIN:VEVENT\nEND:VEVENT\nEND:VCALENDAR \t\r\n\r\n", true},  // blanks after the end
       {"junk\r\n" + whole + "<!-- a proxy's note -->\r\n", true},
       {whole.substr(0, whole.size() - 2), true},
       {"BEGIN:VCALENDAR\r\n", false},
       {"BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\nSUMMARY:A\r\nEND:VEVENT\r\n", false},
       {"BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\nSUMMARY:A\r\nEND:VCALENDAR\r\n", false},  // the event never closed
-      {"BEGIN:VCALENDAR\r\nSUMMARY:END:VCALENDAR\r\n", false},                      // only inside a value
+      {"BEGIN:VCALENDAR\r\nSUMMARY:END:VCALENDAR\r\n", false},                       // only inside a value
       {"BEGIN:VCALENDAR\r\nEND:VCALENDAR\r\nBEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\n", false},
   };
   for (const auto& [text, isWhole] : cases) EXPECT_EQ(isWholeCalendar(text), isWhole) << text;
@@ -169,20 +169,23 @@ TEST_F(RefreshFeeds, FailureKeepsTheLastGoodRowsUntilTheNextSuccess) {
   } cases[] = {
       {"503", {std::string("busy"), std::string("503")}, siteError(503)},
       {"no answer", {}, "No answer. Check the internet connection."},
-      {"unreachable", {std::nullopt, std::string("000")}, "Could not reach the website. Check the internet connection."},
+      {"unreachable",
+       {std::nullopt, std::string("000")},
+       "Could not reach the website. Check the internet connection."},
       {"web page", {std::string("<html><body>Log in</body></html>"), std::string("200")}, kWebPageMessage},
       {"lower-case marker", {std::string("begin:vcalendar\r\n"), std::string("200")}, kWebPageMessage},
-      {"curl failed after a status", {std::string(), std::string("301"),
-        std::string("curl: (47) Maximum (50) redirects followed\n"), std::nullopt, std::string("47")},
+      {"curl failed after a status",
+       {std::string(), std::string("301"), std::string("curl: (47) Maximum (50) redirects followed\n"), std::nullopt,
+        std::string("47")},
        kRedirectLoopMessage},
       {"empty", {std::string(), std::string("200")}, kEmptyMessage},
       {"only line ends", {std::string("\r\n\r\n"), std::string("200")}, kEmptyMessage},
       {"gzip", {std::string("\x1f\x8b\x08\x00BEGIN:VCALENDAR"), std::string("200")}, kCompressedMessage},
       {"zstd", {std::string("\x28\xb5\x2f\xfd\x00"), std::string("200")}, kCompressedMessage},
-      {"calendar not closed", {calendar.substr(0, calendar.rfind("END:VCALENDAR")), std::string("200")},
+      {"calendar not closed",
+       {calendar.substr(0, calendar.rfind("END:VCALENDAR")), std::string("200")},
        kCutOffMessage},
-      {"last event not closed", {calendar.substr(0, calendar.rfind("END:VEVENT")), std::string("200")},
-       kCutOffMessage},
+      {"last event not closed", {calendar.substr(0, calendar.rfind("END:VEVENT")), std::string("200")}, kCutOffMessage},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -261,8 +264,8 @@ TEST_F(RefreshFeeds, ConsoleLinesStayOneLine) {
 
   const std::string shown = "School    On your Wi-Fi:      http://192.0.2.66:8080 [2J  1m ";
   const std::string unknownHost = "Could not find the website. Check the link and the internet connection.";
-  EXPECT_EQ(run(), "Calendar \"" + shown + "\": 1 events\n" + "Calendar \"" + shown + "\" problem: " +
-                       unknownHost + "\n");
+  EXPECT_EQ(run(),
+            "Calendar \"" + shown + "\": 1 events\n" + "Calendar \"" + shown + "\" problem: " + unknownHost + "\n");
   EXPECT_EQ(section("feeds")["s"], feed);  // what is stored keeps its text
   EXPECT_EQ(events("s")["who"], who);
   EXPECT_EQ(events("t")["error"], unknownHost);  // curl's own line, escapes and all, never reaches the item

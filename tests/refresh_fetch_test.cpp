@@ -81,26 +81,25 @@ TEST(RefreshFetch, CurlsExitCodeMakesTheFetchAFailure) {
     int status;
     std::string error;
   } cases[] = {
-      {"cut off", half + "curl: (18) transfer closed with 10 bytes remaining to read\nENT" + kMarker + "200", 18,
-       200, cutOff},
-      {"too slow", half + "curl: (28) Operation timed out after 30001 milliseconds\n" + kMarker + "200", 28, 200,
-       slow},
+      {"cut off", half + "curl: (18) transfer closed with 10 bytes remaining to read\nENT" + kMarker + "200", 18, 200,
+       cutOff},
+      {"too slow", half + "curl: (28) Operation timed out after 30001 milliseconds\n" + kMarker + "200", 28, 200, slow},
       {"too slow before any answer", "curl: (28) Connection timed out\n" + kMarker + "000", 28, 0, slow},
       {"announced too large", "curl: (63) Maximum file size exceeded\n" + kMarker + "200", 63, 200, large},
       // Every other failure gets a sentence of its own, never curl's line.
       {"redirect loop", "<p>x</p>curl: (47) Maximum (50) redirects followed\r\n<p>y" + kMarker + "301", 47, 301,
        "The website keeps sending the download on from one address to another and never delivers it. Open the "
        "link in a browser to check it, or try again later."},
-      {"redirect to another protocol", "curl: (1) Protocol \"ftp\" not supported or disabled in libcurl\n" +
-       kMarker + "302", 1, 302,
+      {"redirect to another protocol",
+       "curl: (1) Protocol \"ftp\" not supported or disabled in libcurl\n" + kMarker + "302", 1, 302,
        "The website sent the download on to an address that does not start with http:// or https://, and such "
        "addresses are not followed. Check the link, or ask whoever publishes it for an https:// link."},
       {"reset", "curl: (56) old\nbody curl: (56) Recv failure: reset  \n" + kMarker + "200", 56, 200,
        "The connection to the website broke off. Try again later."},
       {"nothing came back", "curl: (52) Empty reply from server\n" + kMarker + "000", 52, 0,
        "The website closed the connection without answering. Try again later."},
-      {"compressed and broken", "\x1f\x8b\x08curl: (61) Error while processing content unencoding\n" + kMarker +
-       "200", 61, 200, "The website sent a compressed answer that arrived broken. Try again later."},
+      {"compressed and broken", "\x1f\x8b\x08curl: (61) Error while processing content unencoding\n" + kMarker + "200",
+       61, 200, "The website sent a compressed answer that arrived broken. Try again later."},
       {"unknown host", "curl: (6) Could not resolve host: cal.example\n" + kMarker + "000", 6, 0,
        "Could not find the website. Check the link and the internet connection."},
       {"secure connection", "curl: (35) OpenSSL SSL_connect: SSL_ERROR_SYSCALL\n" + kMarker + "000", 35, 0,
@@ -478,8 +477,9 @@ TEST_F(MisbehavingSite, SiteThatStallsAfterItsHeadersFailsAsTooSlow) {
 TEST_F(MisbehavingSite, RedirectLoopGivesAPlainMessage) {
   FetchResult r = fetchFrom({"HTTP/1.1 302 Found\r\nLocation: /again\r\nConnection: close\r\nContent-Length: 0\r\n\r\n",
                              std::chrono::milliseconds(0)});
-  expectFailure(r, "The website keeps sending the download on from one address to another and never delivers it. "
-                   "Open the link in a browser to check it, or try again later.");
+  expectFailure(r,
+                "The website keeps sending the download on from one address to another and never delivers it. "
+                "Open the link in a browser to check it, or try again later.");
 }
 
 // curl speaks only http and https. A redirect to ftp:// (where curl would log
@@ -490,17 +490,20 @@ TEST_F(MisbehavingSite, RedirectsAreFollowedOnlyToWebAddresses) {
   testsupport::LoopbackListener secure;
   std::string location;
   testsupport::LoopbackSite site([&](const std::string& target) {
-    if (target == "/moved") return testsupport::RawReply{"HTTP/1.1 301 Moved\r\nLocation: /cal.ics\r\nContent-Length: "
-                                                         "0\r\n\r\n", std::chrono::milliseconds(0)};
+    if (target == "/moved")
+      return testsupport::RawReply{
+          "HTTP/1.1 301 Moved\r\nLocation: /cal.ics\r\nContent-Length: "
+          "0\r\n\r\n",
+          std::chrono::milliseconds(0)};
     if (target == "/cal.ics") return testsupport::completeReply("BEGIN:VCALENDAR");
     return testsupport::RawReply{"HTTP/1.1 302 Found\r\nLocation: " + location + "\r\nContent-Length: 0\r\n\r\n",
                                  std::chrono::milliseconds(0)};
   });
   const std::string hostAndPort = "127.0.0.1:" + std::to_string(ftp.port());
-  for (const std::string& elsewhere : std::vector<std::string>{"ftp://" + hostAndPort + "/", "FTP://" + hostAndPort + "/x",
-                                       "ftps://" + hostAndPort + "/", "gopher://" + hostAndPort + "/",
-                                       "dict://" + hostAndPort + "/d:x", "telnet://" + hostAndPort,
-                                       "smb://" + hostAndPort + "/share/x", "file:///etc/hostname"}) {
+  for (const std::string& elsewhere : std::vector<std::string>{
+           "ftp://" + hostAndPort + "/", "FTP://" + hostAndPort + "/x", "ftps://" + hostAndPort + "/",
+           "gopher://" + hostAndPort + "/", "dict://" + hostAndPort + "/d:x", "telnet://" + hostAndPort,
+           "smb://" + hostAndPort + "/share/x", "file:///etc/hostname"}) {
     SCOPED_TRACE(elsewhere);
     location = elsewhere;
     expectFailure(fetchUrl(site.base() + "/elsewhere"),

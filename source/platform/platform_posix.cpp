@@ -3,11 +3,11 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>

@@ -2,8 +2,8 @@
 
 #include <cstdint>
 #include <nlohmann/json.hpp>
-#include <string>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "calendar/ics_reader.h"
@@ -64,8 +64,9 @@ void refreshOneFeed(const std::string& id, const json& item, const std::string& 
                              ". Check that the link is the secret/public calendar address.");
   }
   if (trimBlanks(fetched.body).empty()) {
-    throw std::runtime_error("The calendar site sent an empty answer. Try again later; if it stays empty, check "
-                             "that the link is the calendar's address.");
+    throw std::runtime_error(
+        "The calendar site sent an empty answer. Try again later; if it stays empty, check "
+        "that the link is the calendar's address.");
   }
   if (looksCompressed(fetched.body)) {
     throw std::runtime_error("The calendar site sent a compressed answer that arrived broken. Try again later.");
@@ -162,8 +163,9 @@ void refreshFeeds() {
       refreshOneFeed(id, item, label);
     } catch (const std::exception& failure) {
       recordFeedFailure(id, item, label,
-                        householdMessage(failure, "This calendar could not be read. Try again later; if it keeps "
-                                                  "happening, check the link."));
+                        householdMessage(failure,
+                                         "This calendar could not be read. Try again later; if it keeps "
+                                         "happening, check the link."));
     }
   }
 

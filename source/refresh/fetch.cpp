@@ -48,18 +48,22 @@ const CurlFailure kCurlFailures[] = {
     {7, kUnreachableMessage},
     {16, "The connection to the website broke off. Try again later."},
     {18, kCutOffDownloadMessage},  // the site closed the connection before the whole answer came
-    {28, kTooSlowMessage},  // --max-time ran out
-    {35, "Could not make a secure connection to the website. Check that this computer's date and time are "
-         "right, or try again later."},
-    {47, "The website keeps sending the download on from one address to another and never delivers it. Open "
-         "the link in a browser to check it, or try again later."},
+    {28, kTooSlowMessage},         // --max-time ran out
+    {35,
+     "Could not make a secure connection to the website. Check that this computer's date and time are "
+     "right, or try again later."},
+    {47,
+     "The website keeps sending the download on from one address to another and never delivers it. Open "
+     "the link in a browser to check it, or try again later."},
     {52, "The website closed the connection without answering. Try again later."},
     {55, "The connection to the website broke off. Try again later."},
     {56, "The connection to the website broke off. Try again later."},
-    {58, "Could not make a secure connection to the website. Check that this computer's date and time are "
-         "right, or try again later."},
-    {60, "The website's security certificate could not be checked. Check that this computer's date and time "
-         "are right, and that the link is the one you were given."},
+    {58,
+     "Could not make a secure connection to the website. Check that this computer's date and time are "
+     "right, or try again later."},
+    {60,
+     "The website's security certificate could not be checked. Check that this computer's date and time "
+     "are right, and that the link is the one you were given."},
     {61, "The website sent a compressed answer that arrived broken. Try again later."},
     {63, kTooLargeMessage},  // the announced size is above --max-filesize
     {92, "The connection to the website broke off. Try again later."},
@@ -148,7 +152,9 @@ std::string curlConfigText(const std::string& url) {
   return "url = \"" + escaped + "\"\n" +
          "user-agent = \"Brimloft/1.0\"\n"
          // kStatusMarker, its line feed spelt as curl's write-out reads it.
-         "write-out = \"\\n" + (kStatusMarker + 1) + "%{http_code}\"\n"
+         "write-out = \"\\n" +
+         (kStatusMarker + 1) +
+         "%{http_code}\"\n"
          "globoff\n"
          "proto = \"=http,https\"\n"
          "proto-redir = \"=http,https\"\n";

@@ -186,8 +186,9 @@ void runWeather() {
     }
     auto units = settings.find("units");
     if (units != settings.end() && !units->is_string()) {
-      throw std::runtime_error("The temperature unit in the settings could not be read. Choose it again in the "
-                               "settings.");
+      throw std::runtime_error(
+          "The temperature unit in the settings could not be read. Choose it again in the "
+          "settings.");
     }
     if (units != settings.end() && *units == "C") unitWord = "celsius";
   }

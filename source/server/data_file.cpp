@@ -212,7 +212,8 @@ void loadDataFile() {
   if (!inTheWay.empty()) {
     // Never opened: reading a named pipe waits for a writer for good, and a
     // device may never end.
-    printLine("family-data.json is " + inTheWay + ", not a file, so it is not read. The calendar starts empty, "
+    printLine("family-data.json is " + inTheWay +
+              ", not a file, so it is not read. The calendar starts empty, "
               "and changes cannot be saved until it is moved or renamed.");
     return;
   }

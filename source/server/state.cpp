@@ -85,8 +85,9 @@ bool applyChange(const std::string& section, const std::string& id, json&& value
 }
 
 const json& stoppingError() {
-  static const json error = {{"error", "The calendar is stopping, so this change was not saved. Try again once it "
-                                       "runs again."}};
+  static const json error = {{"error",
+                              "The calendar is stopping, so this change was not saved. Try again once it "
+                              "runs again."}};
   return error;
 }
 

@@ -2,10 +2,9 @@
 // The state document: nine sections of items, one lock, one dirty flag.
 // Every write goes through applyChange, the only writer of stateDoc.
 // stateMutex guards stateDoc. It comes after refreshWorkMutex and the saver's
-// saveMutex, and before the
-// change hub's mutexes (README, "Threads and locks"); it is held only while
-// an item is stored or read or the document is written to text, never across
-// a fetch or a socket write.
+// saveMutex, and before the change hub's mutexes (README, "Threads and
+// locks"); it is held only while an item is stored or read or the document is
+// written to text, never across a fetch or a socket write.
 #include <atomic>
 #include <filesystem>
 #include <mutex>
