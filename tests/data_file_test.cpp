@@ -199,29 +199,6 @@ TEST_F(DataFileTest, AFileThatCannotBeCopiedIsNeverReplaced) {
   }
 }
 
-TEST_F(DataFileTest, AFolderInTheDataFilesPlaceIsNamedAsTheCause) {
-  fs::create_directory(dataFilePath);
-  EXPECT_EQ(load(),
-            "There is a folder called family-data.json where the saved data belongs. The calendar starts empty, "
-            "and changes cannot be saved until that folder is moved or renamed.\n");
-  EXPECT_EQ(stateDoc, sectionsOnly());
-  json item{{"t", 1}};
-  applyChange("events", "e", &item);
-  ::testing::internal::CaptureStdout();
-  saveIfDirty();
-  saveIfDirty();
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-            "Could not save family-data.json: a folder of that name is in the way. Trying again.\n");
-  EXPECT_TRUE(stateDirty);
-  EXPECT_TRUE(fs::is_directory(dataFilePath));
-  EXPECT_FALSE(fs::exists(baseDir / "family-data.json.tmp"));
-  fs::remove(dataFilePath);
-  ::testing::internal::CaptureStdout();
-  saveIfDirty();
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Family data saved again.\n");
-  EXPECT_EQ(parseBounded(readFile(dataFilePath), 10)["events"]["e"], item);
-}
-
 // A key given twice, at any depth, loses all but the last at the first save:
 // the whole file is kept aside first, as for any part the load cannot use.
 TEST_F(DataFileTest, RepeatedKeysAtAnyDepthAreKeptInACopy) {
@@ -250,17 +227,27 @@ TEST_F(DataFileTest, RepeatedKeysAtAnyDepthAreKeptInACopy) {
   }
 }
 
-// A named pipe, a device or a socket where the data file belongs is never
-// opened (reading a pipe would wait for a writer for good): the calendar
-// starts empty, and saves wait until it is moved, as for a folder.
+// A folder, a named pipe, a device or a socket where the data file belongs
+// is named as the cause and never opened (reading a pipe would wait for a
+// writer for good): the calendar starts empty, and saves wait until it is
+// moved.
 TEST_F(DataFileTest, WhatIsNotAFileIsNeverOpenedAndNeverReplaced) {
+  const std::string notAFile =
+      ", not a file, so it is not read. The calendar starts empty, and changes cannot be saved until it is moved "
+      "or renamed.\n";
   struct Case {
     const char* name;
     std::function<void()> make;
     std::string what;
+    std::string loadMessage;
   } cases[] = {
-      {"named pipe", [&] { ASSERT_EQ(::mkfifo(dataFilePath.c_str(), 0600), 0); }, "a named pipe"},
-      {"link to a device", [&] { fs::create_symlink("/dev/null", dataFilePath); }, "a device"},
+      {"folder", [&] { fs::create_directory(dataFilePath); }, "a folder",
+       "There is a folder called family-data.json where the saved data belongs. The calendar starts empty, and "
+       "changes cannot be saved until that folder is moved or renamed.\n"},
+      {"named pipe", [&] { ASSERT_EQ(::mkfifo(dataFilePath.c_str(), 0600), 0); }, "a named pipe",
+       "family-data.json is a named pipe" + notAFile},
+      {"link to a device", [&] { fs::create_symlink("/dev/null", dataFilePath); }, "a device",
+       "family-data.json is a device" + notAFile},
       {"socket",
        [&] {
          int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
@@ -271,16 +258,14 @@ TEST_F(DataFileTest, WhatIsNotAFileIsNeverOpenedAndNeverReplaced) {
          ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
          ::close(fd);
        },
-       "a socket"},
+       "a socket", "family-data.json is a socket" + notAFile},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     clearFolder();
     resetStateSections();
     c.make();
-    EXPECT_EQ(load(), "family-data.json is " + c.what +
-                          ", not a file, so it is not read. The calendar starts "
-                          "empty, and changes cannot be saved until it is moved or renamed.\n");
+    EXPECT_EQ(load(), c.loadMessage);
     EXPECT_EQ(stateDoc, sectionsOnly());
     json item{{"t", 1}};
     applyChange("events", "e", &item);

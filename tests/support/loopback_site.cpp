@@ -34,6 +34,19 @@ int openLoopbackListener(int& port) {
   return listener;
 }
 
+// Accepts connections one at a time until `stop`, hands each to `handle`
+// and closes it afterwards.
+void acceptUntilStopped(int listener, const std::atomic<bool>& stop, const std::function<void(int)>& handle) {
+  while (!stop) {
+    pollfd p{listener, POLLIN, 0};
+    if (::poll(&p, 1, 50) <= 0) continue;
+    int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) continue;
+    handle(client);
+    ::close(client);
+  }
+}
+
 }  // namespace
 
 LoopbackSite::LoopbackSite(std::function<RawReply(const std::string&)> answer) : answer_(std::move(answer)) {
@@ -55,14 +68,7 @@ std::vector<std::string> LoopbackSite::targets() const {
 }
 
 void LoopbackSite::serve() {
-  while (!stop_) {
-    pollfd p{listener_, POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0) continue;
-    int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) continue;
-    answerOne(client);
-    ::close(client);
-  }
+  acceptUntilStopped(listener_, stop_, [this](int client) { answerOne(client); });
 }
 
 void LoopbackSite::answerOne(int client) {
@@ -130,11 +136,7 @@ std::string LoopbackListener::firstBytes() const {
 }
 
 void LoopbackListener::serve() {
-  while (!stop_) {
-    pollfd p{listener_, POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0) continue;
-    int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) continue;
+  acceptUntilStopped(listener_, stop_, [this](int client) {
     std::string first;
     pollfd q{client, POLLIN, 0};
     if (::poll(&q, 1, 2000) > 0) {
@@ -142,11 +144,10 @@ void LoopbackListener::serve() {
       ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
       if (n > 0) first.assign(buffer, static_cast<std::size_t>(n));
     }
-    ::close(client);
     std::lock_guard<std::mutex> lock(mutex_);
     ++connections_;
     firstBytes_ += first;
-  }
+  });
 }
 
 void useRealCurl(testsupport::ScopedEnv& env, const std::filesystem::path& temp) {
