@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <mutex>
-#include <set>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -156,24 +155,30 @@ class RepeatedKeyFinder : public nlohmann::json_sax<json> {
   bool string(string_t&) override { return true; }
   bool binary(binary_t&) override { return true; }
   bool start_object(std::size_t) override {
-    keys_.emplace_back();
+    // The lists of closed objects are kept and reused: most objects are
+    // small items, and their keys fit in the strings' own room.
+    if (++depth_ > keys_.size()) keys_.emplace_back();
+    keys_[depth_ - 1].clear();
     return true;
   }
   bool key(string_t& name) override {
-    if (keys_.back().insert(name).second) return true;
-    found = true;
-    return false;  // one is enough: stop reading
+    keys_[depth_ - 1].push_back(name);
+    return true;
   }
   bool end_object() override {
-    keys_.pop_back();
-    return true;
+    std::vector<std::string>& keys = keys_[--depth_];
+    std::sort(keys.begin(), keys.end());
+    if (std::adjacent_find(keys.begin(), keys.end()) == keys.end()) return true;
+    found = true;
+    return false;  // one is enough: stop reading
   }
   bool start_array(std::size_t) override { return true; }
   bool end_array() override { return true; }
   bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
 
  private:
-  std::vector<std::set<std::string>> keys_;  // the keys of each object open at this point
+  std::vector<std::vector<std::string>> keys_;  // the keys of each object open at this point, outermost first
+  std::size_t depth_ = 0;                        // how many objects are open
 };
 
 // Moves every section of `parsed` that is an object into stateDoc. True when
