@@ -1,7 +1,13 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
+#include <functional>
 #include <thread>
 
 #include "server/data_file.h"
@@ -193,27 +199,128 @@ TEST_F(DataFileTest, AFileThatCannotBeCopiedIsNeverReplaced) {
   }
 }
 
-TEST_F(DataFileTest, AFolderInTheDataFilesPlaceIsNamedAsTheCause) {
-  fs::create_directory(dataFilePath);
-  EXPECT_EQ(load(),
-            "There is a folder called family-data.json where the saved data belongs. The calendar starts empty, "
-            "and changes cannot be saved until that folder is moved or renamed.\n");
-  EXPECT_EQ(stateDoc, sectionsOnly());
-  json item{{"t", 1}};
-  applyChange("events", "e", &item);
-  ::testing::internal::CaptureStdout();
-  saveIfDirty();
-  saveIfDirty();
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-            "Could not save family-data.json: a folder of that name is in the way. Trying again.\n");
-  EXPECT_TRUE(stateDirty);
-  EXPECT_TRUE(fs::is_directory(dataFilePath));
+// A key given twice, at any depth, loses all but the last at the first save:
+// the whole file is kept aside first, as for any part the load cannot use.
+TEST_F(DataFileTest, RepeatedKeysAtAnyDepthAreKeptInACopy) {
+  const std::pair<const char*, bool> shapes[] = {
+      {R"({"events": {"e0": {}, "e1": {}}, "events": {"b0": {}}})", true},  // a section twice
+      {R"({"events": {"b0": {"t": 1}, "b0": {"t": 2}}})", true},            // an item twice
+      {R"({"events": {"e": {"tags": [{"x": 1, "x": 2}]}}})", true},         // deep inside an item
+      {R"({"lists": {"l": {"a": {"b": {"c": 1, "d": 2, "c": 3}}}}})", true},
+      {R"({"other": 1, "other": 2})", true},
+      {R"({"events": {"a": {"x": 1}, "b": {"x": 1}}, "lists": {"a": {"x": [{"x": 1}, {"x": 2}]}}})", false},
+      {R"({"events": {"a": {"t": "\"b\": 1, \"b\": 2"}}})", false},  // only inside a text
+  };
+  for (const auto& [text, repeated] : shapes) {
+    SCOPED_TRACE(text);
+    clearFolder();
+    resetStateSections();
+    EXPECT_EQ(holdsRepeatedKey(text), repeated);
+    writeFile(dataFilePath, text);
+    if (repeated) {
+      EXPECT_EQ(load(), kPartlyUsedMessage);
+      EXPECT_EQ(readFile(broken()), text);
+    } else {
+      EXPECT_EQ(load(), kLoadedMessage);
+      EXPECT_TRUE(copies().empty());
+    }
+  }
+}
+
+// A folder, a named pipe, a device or a socket where the data file belongs
+// is named as the cause and never opened (reading a pipe would wait for a
+// writer for good): the calendar starts empty, and saves wait until it is
+// moved.
+TEST_F(DataFileTest, WhatIsNotAFileIsNeverOpenedAndNeverReplaced) {
+  const std::string notAFile =
+      ", not a file, so it is not read. The calendar starts empty, and changes cannot be saved until it is moved "
+      "or renamed.\n";
+  struct Case {
+    const char* name;
+    std::function<void()> make;
+    std::string what;
+    std::string loadMessage;
+  } cases[] = {
+      {"folder", [&] { fs::create_directory(dataFilePath); }, "a folder",
+       "There is a folder called family-data.json where the saved data belongs. The calendar starts empty, and "
+       "changes cannot be saved until that folder is moved or renamed.\n"},
+      {"named pipe", [&] { ASSERT_EQ(::mkfifo(dataFilePath.c_str(), 0600), 0); }, "a named pipe",
+       "family-data.json is a named pipe" + notAFile},
+      {"link to a device", [&] { fs::create_symlink("/dev/null", dataFilePath); }, "a device",
+       "family-data.json is a device" + notAFile},
+      {"socket",
+       [&] {
+         int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+         sockaddr_un address{};
+         address.sun_family = AF_UNIX;
+         ASSERT_LT(dataFilePath.string().size(), sizeof address.sun_path);
+         std::strcpy(address.sun_path, dataFilePath.c_str());
+         ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+         ::close(fd);
+       },
+       "a socket", "family-data.json is a socket" + notAFile},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    clearFolder();
+    resetStateSections();
+    c.make();
+    EXPECT_EQ(load(), c.loadMessage);
+    EXPECT_EQ(stateDoc, sectionsOnly());
+    json item{{"t", 1}};
+    applyChange("events", "e", &item);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(saveIfDirty(), SaveResult::failed);
+    EXPECT_EQ(saveIfDirty(), SaveResult::failed);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "Could not save family-data.json: " + c.what + " of that name is in the way. Trying again.\n");
+    EXPECT_TRUE(stateDirty);
+    EXPECT_FALSE(fs::is_regular_file(dataFilePath));
+    EXPECT_FALSE(fs::exists(baseDir / "family-data.json.tmp"));
+    fs::remove(dataFilePath);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(saveIfDirty(), SaveResult::saved);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Family data saved again.\n");
+    EXPECT_EQ(parseBounded(readFile(dataFilePath), 10)["events"]["e"], item);
+  }
+}
+
+// A data file that is a link (to a backed-up folder, say) stays a link: the
+// save writes the file it points to, through a temporary file beside it.
+TEST_F(DataFileTest, ASaveWritesThroughALink) {
+  fs::create_directories(baseDir / "backup" / "inner");
+  const fs::path real = baseDir / "backup" / "inner" / "real.json";
+  writeFile(real, R"({"events": {"a": {"t": "a"}}})");
+  fs::create_symlink("inner/real.json", baseDir / "backup" / "hop.json");  // relative, through a second link
+  fs::create_symlink("backup/hop.json", dataFilePath);
+  EXPECT_EQ(load(), kLoadedMessage);
+  json item{{"t", "b"}};
+  applyChange("events", "b", &item);
+  EXPECT_EQ(saveIfDirty(), SaveResult::saved);
+  EXPECT_TRUE(fs::is_symlink(dataFilePath));
+  EXPECT_EQ(fs::read_symlink(dataFilePath), "backup/hop.json");
+  EXPECT_TRUE(fs::is_symlink(baseDir / "backup" / "hop.json"));
+  EXPECT_EQ(readFile(real), dumpIndented(stateDoc));
+  EXPECT_EQ(parseBounded(readFile(real), 10)["events"].size(), 2u);
   EXPECT_FALSE(fs::exists(baseDir / "family-data.json.tmp"));
-  fs::remove(dataFilePath);
+  EXPECT_FALSE(fs::exists(real.string() + ".tmp"));
+
+  // A link to a file not made yet: the first save makes it there.
+  fs::remove(real);
+  applyChange("events", "c", &item);
+  EXPECT_EQ(saveIfDirty(), SaveResult::saved);
+  EXPECT_TRUE(fs::is_symlink(dataFilePath));
+  EXPECT_EQ(parseBounded(readFile(real), 10)["events"].size(), 3u);
+
+  // Links in a circle lead nowhere: nothing is replaced.
+  clearFolder();
+  fs::create_symlink("loop-b.json", dataFilePath);
+  fs::create_symlink("family-data.json", baseDir / "loop-b.json");
+  applyChange("events", "d", &item);
   ::testing::internal::CaptureStdout();
-  saveIfDirty();
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Family data saved again.\n");
-  EXPECT_EQ(parseBounded(readFile(dataFilePath), 10)["events"]["e"], item);
+  EXPECT_EQ(saveIfDirty(), SaveResult::failed);
+  EXPECT_NE(::testing::internal::GetCapturedStdout().find("a link that leads round in a circle"), std::string::npos);
+  EXPECT_TRUE(fs::is_symlink(dataFilePath));
 }
 
 TEST_F(DataFileTest, SaveWritesTheIndentedDocumentAndNoTemporaryFile) {

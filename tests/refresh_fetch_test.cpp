@@ -34,6 +34,10 @@ struct OutputCase {
 TEST(RefreshFetch, CurlOutputIsSplitAtTheLastMarker) {
   const std::string unreachable = "Could not reach the website. Check the internet connection.";
   const std::string longText(400, 'x');
+  // Output without the marker never came from a curl that ran: its words are
+  // not the household's.
+  const std::string notCurl = "The \"curl\" program did not answer as expected. Check that curl is installed properly.";
+  const std::string noAnswer = "No answer. Check the internet connection.";
   const OutputCase cases[] = {
       {"body and 200", "hello" + kMarker + "200", true, 200, "hello", ""},
       {"marker only", kMarker + "200", true, 200, "", ""},
@@ -45,11 +49,11 @@ TEST(RefreshFetch, CurlOutputIsSplitAtTheLastMarker) {
       {"digits then other text", "x" + kMarker + "204curl: (23) late", true, 204, "x", ""},
       {"blanks and sign before digits", "x" + kMarker + "  +200", true, 200, "x", ""},
       {"no number after marker", "x" + kMarker + "abc", false, 0, "x", unreachable},
-      {"shorter than the marker", "\n__BRIM", false, 0, "", "\n__BRIM"},
-      {"no marker, empty", "", false, 0, "", "No answer. Check the internet connection."},
-      {"no marker, message", "sh: 1: curl: not found\r\n\n", false, 0, "", "sh: 1: curl: not found"},
-      {"no marker, only line ends", "\r\n\r\n", false, 0, "", ""},
-      {"no marker, long", longText, false, 0, "", std::string(300, 'x')},
+      {"shorter than the marker", "\n__BRIM", false, 0, "", notCurl},
+      {"no marker, empty", "", false, 0, "", noAnswer},
+      {"no marker, message", "sh: 1: curl: not found\r\n\n", false, 0, "", notCurl},
+      {"no marker, only line ends", "\r\n\r\n", false, 0, "", noAnswer},
+      {"no marker, long", longText, false, 0, "", notCurl},
   };
   for (const OutputCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -77,22 +81,40 @@ TEST(RefreshFetch, CurlsExitCodeMakesTheFetchAFailure) {
     int status;
     std::string error;
   } cases[] = {
-      {"cut off", half + "curl: (18) transfer closed with 10 bytes remaining to read\nENT" + kMarker + "200", 18,
-       200, cutOff},
-      {"too slow", half + "curl: (28) Operation timed out after 30001 milliseconds\n" + kMarker + "200", 28, 200,
-       slow},
+      {"cut off", half + "curl: (18) transfer closed with 10 bytes remaining to read\nENT" + kMarker + "200", 18, 200,
+       cutOff},
+      {"too slow", half + "curl: (28) Operation timed out after 30001 milliseconds\n" + kMarker + "200", 28, 200, slow},
       {"too slow before any answer", "curl: (28) Connection timed out\n" + kMarker + "000", 28, 0, slow},
       {"announced too large", "curl: (63) Maximum file size exceeded\n" + kMarker + "200", 63, 200, large},
-      {"other failure: curl's line", "<p>x</p>curl: (47) Maximum (50) redirects followed\r\n<p>y" + kMarker + "301",
-       47, 301, "curl: (47) Maximum (50) redirects followed"},
-      {"the last of curl's lines", "curl: (56) old\nbody curl: (56) Recv failure: reset  \n" + kMarker + "200", 56,
-       200, "curl: (56) Recv failure: reset"},
+      // Every other failure gets a sentence of its own, never curl's line.
+      {"redirect loop", "<p>x</p>curl: (47) Maximum (50) redirects followed\r\n<p>y" + kMarker + "301", 47, 301,
+       "The website keeps sending the download on from one address to another and never delivers it. Open the "
+       "link in a browser to check it, or try again later."},
+      {"redirect to another protocol",
+       "curl: (1) Protocol \"ftp\" not supported or disabled in libcurl\n" + kMarker + "302", 1, 302,
+       "The website sent the download on to an address that does not start with http:// or https://, and such "
+       "addresses are not followed. Check the link, or ask whoever publishes it for an https:// link."},
+      {"reset", "curl: (56) old\nbody curl: (56) Recv failure: reset  \n" + kMarker + "200", 56, 200,
+       "The connection to the website broke off. Try again later."},
+      {"nothing came back", "curl: (52) Empty reply from server\n" + kMarker + "000", 52, 0,
+       "The website closed the connection without answering. Try again later."},
+      {"compressed and broken", "\x1f\x8b\x08curl: (61) Error while processing content unencoding\n" + kMarker + "200",
+       61, 200, "The website sent a compressed answer that arrived broken. Try again later."},
+      {"unknown host", "curl: (6) Could not resolve host: cal.example\n" + kMarker + "000", 6, 0,
+       "Could not find the website. Check the link and the internet connection."},
+      {"secure connection", "curl: (35) OpenSSL SSL_connect: SSL_ERROR_SYSCALL\n" + kMarker + "000", 35, 0,
+       "Could not make a secure connection to the website. Check that this computer's date and time are right, "
+       "or try again later."},
       {"no marker: curl's line", "curl: (26) Failed to open/read local data\n", 26, 0,
-       "curl: (26) Failed to open/read local data"},
-      {"no marker, no curl line", "sh: 1: curl: not found\n", 127, 0, "sh: 1: curl: not found"},
+       "The download failed (curl error 26). Try again later."},
+      {"curl not found", "sh: 1: curl: not found\n", 127, 0,
+       "The \"curl\" program was not found, so weather and linked calendars can't update. On Linux run: sudo apt "
+       "install curl"},
       {"no answer at all stays so", "curl: (7) Failed to connect\n" + kMarker + "000", 7, 0, unreachable},
-      {"status without curl's line", "whole" + kMarker + "200", 141, 200, "curl stopped with error 141."},
-      {"only line ends", "\r\n", 3, 0, "curl stopped with error 3."},
+      {"an unnamed failure before any answer", "curl: (99) x\n" + kMarker + "000", 99, 0, unreachable},
+      {"ended by a signal", "whole" + kMarker + "200", 141, 200,
+       "The download was stopped before it was complete. Try again later."},
+      {"only line ends", "\r\n", 3, 0, "The link is not a complete web address. Check it."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -112,7 +134,9 @@ TEST(RefreshFetch, ConfigurationFileEscapesTheLink) {
   const std::string tail =
       "user-agent = \"Brimloft/1.0\"\n"
       "write-out = \"\\n__BRIMLOFT_STATUS__%{http_code}\"\n"
-      "globoff\n";
+      "globoff\n"
+      "proto = \"=http,https\"\n"
+      "proto-redir = \"=http,https\"\n";
   EXPECT_EQ(curlConfigText("https://example.org/a b?c=1"), "url = \"https://example.org/a b?c=1\"\n" + tail);
   EXPECT_EQ(curlConfigText("https://x/\r\nline\n2"), "url = \"https://x/line2\"\n" + tail);
   EXPECT_EQ(curlConfigText("https://x/\"q\"\\p"), "url = \"https://x/\\\"q\\\"\\\\p\"\n" + tail);
@@ -234,13 +258,18 @@ TEST(RefreshFetch, FakeCurlFailuresBecomeMessages) {
   EXPECT_EQ(silent.status, 0);
 
   FetchResult unknown = fetchUrl("https://nobody.example/");
-  EXPECT_EQ(unknown.error, "curl: (6) Could not resolve host: no fixture for https://nobody.example/");
+  EXPECT_EQ(unknown.error, "Could not find the website. Check the link and the internet connection.");
 
   FetchResult refused = fetchUrl("https://refused.example/");
   EXPECT_FALSE(refused.ok);
   EXPECT_EQ(refused.status, 0);
   EXPECT_EQ(refused.error, "Could not reach the website. Check the internet connection.");
   EXPECT_TRUE(curl.leftovers().empty());
+
+  testsupport::ScopedEnv env;
+  env.set("TMPDIR", (curl.temp() / "gone").string());
+  EXPECT_EQ(fetchUrl("https://refused.example/").error,
+            "The temporary folder could not be found. Set TMP, TEMP or TMPDIR to a folder that exists.");
 }
 
 // curl's --max-filesize stops only downloads whose size is announced; the
@@ -444,11 +473,56 @@ TEST_F(MisbehavingSite, SiteThatStallsAfterItsHeadersFailsAsTooSlow) {
   expectFailure(r, kTooSlow);
 }
 
-// Any other failure of curl gives curl's own one-line message.
-TEST_F(MisbehavingSite, OtherCurlFailuresGiveCurlsMessage) {
+// A site that redirects to itself: curl gives up, and the household reads why.
+TEST_F(MisbehavingSite, RedirectLoopGivesAPlainMessage) {
   FetchResult r = fetchFrom({"HTTP/1.1 302 Found\r\nLocation: /again\r\nConnection: close\r\nContent-Length: 0\r\n\r\n",
                              std::chrono::milliseconds(0)});
-  expectFailure(r, "curl: (47) Maximum (50) redirects followed");
+  expectFailure(r,
+                "The website keeps sending the download on from one address to another and never delivers it. "
+                "Open the link in a browser to check it, or try again later.");
+}
+
+// curl speaks only http and https. A redirect to ftp:// (where curl would log
+// in to any service of this computer) is refused before anything connects;
+// redirects to https:// and within the site are still followed.
+TEST_F(MisbehavingSite, RedirectsAreFollowedOnlyToWebAddresses) {
+  testsupport::LoopbackListener ftp;
+  testsupport::LoopbackListener secure;
+  std::string location;
+  testsupport::LoopbackSite site([&](const std::string& target) {
+    if (target == "/moved")
+      return testsupport::RawReply{
+          "HTTP/1.1 301 Moved\r\nLocation: /cal.ics\r\nContent-Length: "
+          "0\r\n\r\n",
+          std::chrono::milliseconds(0)};
+    if (target == "/cal.ics") return testsupport::completeReply("BEGIN:VCALENDAR");
+    return testsupport::RawReply{"HTTP/1.1 302 Found\r\nLocation: " + location + "\r\nContent-Length: 0\r\n\r\n",
+                                 std::chrono::milliseconds(0)};
+  });
+  const std::string hostAndPort = "127.0.0.1:" + std::to_string(ftp.port());
+  for (const std::string& elsewhere : std::vector<std::string>{
+           "ftp://" + hostAndPort + "/", "FTP://" + hostAndPort + "/x", "ftps://" + hostAndPort + "/",
+           "gopher://" + hostAndPort + "/", "dict://" + hostAndPort + "/d:x", "telnet://" + hostAndPort,
+           "smb://" + hostAndPort + "/share/x", "file:///etc/hostname"}) {
+    SCOPED_TRACE(elsewhere);
+    location = elsewhere;
+    expectFailure(fetchUrl(site.base() + "/elsewhere"),
+                  "The website sent the download on to an address that does not start with http:// or https://, "
+                  "and such addresses are not followed. Check the link, or ask whoever publishes it for an https:// "
+                  "link.");
+  }
+  EXPECT_EQ(ftp.connections(), 0);
+
+  FetchResult within = fetchUrl(site.base() + "/moved");
+  EXPECT_TRUE(within.ok) << within.error;
+  EXPECT_EQ(within.body, "BEGIN:VCALENDAR");
+
+  // No TLS on the listener, so the fetch fails, but curl did go there and
+  // began a TLS handshake (its first byte is 0x16).
+  location = "https://127.0.0.1:" + std::to_string(secure.port()) + "/cal.ics";
+  EXPECT_FALSE(fetchUrl(site.base() + "/to-https").ok);
+  EXPECT_EQ(secure.connections(), 1);
+  EXPECT_EQ(secure.firstBytes().substr(0, 1), "\x16");
 }
 
 // curl must read exactly the link it is given: brackets and braces in a link

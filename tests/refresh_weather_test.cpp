@@ -13,8 +13,6 @@
 
 using nlohmann::json;
 
-using testsupport::messageOf;
-
 namespace {
 
 std::string geocodeUrl(const std::string& encodedTown) {
@@ -252,15 +250,21 @@ TEST_F(RefreshWeather, ForecastShapes) {
   EXPECT_EQ(weather()["high"], "1\u00B0C");
 }
 
-// Each failure keeps the last good item and sets only its "error".
+// Each failure keeps the last good item and sets only its "error", a sentence
+// that says what happened and what to do: never the JSON library's or
+// curl's own wording.
 TEST_F(RefreshWeather, FailuresKeepTheLastGoodItem) {
   json good = goodRun();
   const json noDaily = json{{"current", {{"temperature_2m", 3}, {"weather_code", 0}}}};
   json nullCode = forecast(3, 0, {1, 2, 3}, {0, 0, 0});
   nullCode["current"]["weather_code"] = nullptr;
-  const std::string nullMessage = messageOf([] { json().get<int>(); });
-  const std::string parseMessage = messageOf([] { json::parse("<html>oops</html>").dump(); });
-  const std::string trailingMessage = messageOf([] { json::parse("{} curl: (23) late").dump(); });
+  json textHigh = forecast(3, 0, {1, 2, 3}, {0, 0, 0});
+  textHigh["daily"]["temperature_2m_max"][1] = "warm";
+  json hot = forecast(1e300, 0, {1, 2, 3}, {0, 0, 0});
+  const std::string unreadable = "The weather service sent an answer that could not be read. Try again later.";
+  const std::string incomplete = "The weather service sent an incomplete forecast. Try again later.";
+  const std::string empty = "The weather service sent an empty answer. Try again later.";
+  const std::string ok = "200";
   struct Case {
     const char* name;
     std::string place;
@@ -268,27 +272,81 @@ TEST_F(RefreshWeather, FailuresKeepTheLastGoodItem) {
     fakecurl::Answer forecast;
     std::string message;
   } cases[] = {
-      {"geocoding 503", "Springfield, Ohio", {std::string("busy"), std::string("503")}, {},
+      {"geocoding 503",
+       "Springfield, Ohio",
+       {std::string("busy"), std::string("503")},
+       {},
        "The weather service did not answer (error 503)."},
       {"geocoding silent", "Springfield, Ohio", {}, {}, "No answer. Check the internet connection."},
-      {"geocoding unreachable", "Springfield, Ohio", {std::nullopt, std::string("000")}, {},
+      {"geocoding unreachable",
+       "Springfield, Ohio",
+       {std::nullopt, std::string("000")},
+       {},
        "Could not reach the website. Check the internet connection."},
-      {"geocoding not JSON", "Springfield, Ohio", {std::string("<html>oops</html>"), std::string("200")}, {},
-       parseMessage},
-      {"no results", "Springfield, Ohio", {std::string("{\"generationtime_ms\":0.5}"), std::string("200")}, {},
+      {"geocoding not JSON", "Springfield, Ohio", {std::string("<html>oops</html>"), ok}, {}, unreadable},
+      {"geocoding empty", "Springfield, Ohio", {std::string(""), ok}, {}, empty},
+      {"geocoding results not a list",
+       "Springfield, Ohio",
+       {std::string("{\"results\":{\"a\":1}}"), ok},
+       {},
+       unreadable},
+      {"geocoding latitude as text",
+       "Springfield, Ohio",
+       {std::string("{\"results\":[{\"name\":\"S\",\"latitude\":\"39\"}]}"), ok},
+       {},
+       unreadable},
+      {"no results",
+       "Springfield, Ohio",
+       {std::string("{\"generationtime_ms\":0.5}"), ok},
+       {},
        "Could not find a town called \"Springfield, Ohio\". Try just the town name."},
-      {"empty results", ", Ohio", {std::string("{\"results\":[]}"), std::string("200")}, {},
+      {"empty results",
+       ", Ohio",
+       {std::string("{\"results\":[]}"), ok},
+       {},
        "Could not find a town called \", Ohio\". Try just the town name."},
-      {"forecast 404", "Springfield, Illinois", {}, {std::string("nope"), std::string("404")},
+      {"forecast 404",
+       "Springfield, Illinois",
+       {},
+       {std::string("nope"), std::string("404")},
        "The weather service did not answer (error 404)."},
-      {"forecast with trailing text", "Springfield, Illinois", {},
-       {std::string("{} curl: (23) late"), std::string("200")}, trailingMessage},
-      {"forecast without daily", "Springfield, Illinois", {}, {noDaily.dump(), std::string("200")}, nullMessage},
-      {"forecast code null", "Springfield, Illinois", {}, {nullCode.dump(), std::string("200")}, nullMessage},
-      {"forecast cut off", "Springfield, Illinois", {},
-       {forecast(30, 0, {31, 32, 33}, {20, 21, 22}).dump(), std::string("200"),
+      {"forecast an HTML page",
+       "Springfield, Illinois",
+       {},
+       {std::string("<!DOCTYPE html><title>Bad gateway</title>"), ok},
+       unreadable},
+      {"forecast empty", "Springfield, Illinois", {}, {std::string(""), ok}, empty},
+      {"forecast only blanks", "Springfield, Illinois", {}, {std::string(" \r\n"), ok}, empty},
+      {"forecast with trailing text", "Springfield, Illinois", {}, {std::string("{} curl: (23) late"), ok}, unreadable},
+      {"forecast cut off inside", "Springfield, Illinois", {}, {std::string("{\"current\":{\"temp"), ok}, unreadable},
+      {"forecast a list", "Springfield, Illinois", {}, {std::string("[1,2]"), ok}, incomplete},
+      {"forecast without daily", "Springfield, Illinois", {}, {noDaily.dump(), ok}, incomplete},
+      {"forecast code null", "Springfield, Illinois", {}, {nullCode.dump(), ok}, incomplete},
+      {"forecast high as text", "Springfield, Illinois", {}, {textHigh.dump(), ok}, incomplete},
+      {"forecast out of range",
+       "Springfield, Illinois",
+       {},
+       {hot.dump(), ok},
+       "The weather service sent a temperature that is out of range. Try again later."},
+      {"forecast cut off",
+       "Springfield, Illinois",
+       {},
+       {forecast(30, 0, {31, 32, 33}, {20, 21, 22}).dump(), ok,
         std::string("curl: (18) transfer closed with 20 bytes remaining to read\n"), std::nullopt, std::string("18")},
        "The download was cut off before it was complete. Try again later."},
+      {"forecast redirect loop",
+       "Springfield, Illinois",
+       {},
+       {std::string(), std::string("302"), std::string("curl: (47) Maximum (50) redirects followed\n"), std::nullopt,
+        std::string("47")},
+       "The website keeps sending the download on from one address to another and never delivers it. Open the "
+       "link in a browser to check it, or try again later."},
+      {"forecast compressed and broken",
+       "Springfield, Illinois",
+       {},
+       {std::string("\x1f\x8b"), ok, std::string("curl: (61) Error while processing content unencoding\n"),
+        std::nullopt, std::string("61")},
+       "The website sent a compressed answer that arrived broken. Try again later."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -317,12 +375,16 @@ TEST_F(RefreshWeather, ConsoleLineStaysOneLine) {
   curl_.answer(forecastUrl("1", "2", "celsius"),
                fakecurl::Answer{std::nullopt, std::nullopt, std::string("curl: (35) TLS\x1b[31m alert\n"),
                                 std::nullopt, std::string("35")});
-  EXPECT_EQ(run(), "Weather problem: curl: (35) TLS [31m alert\n");
-  EXPECT_EQ(weather()["error"], "curl: (35) TLS\x1b[31m alert");
+  const std::string secure =
+      "Could not make a secure connection to the website. Check that this computer's date and time are right, or "
+      "try again later.";
+  EXPECT_EQ(run(), "Weather problem: " + secure + "\n");
+  EXPECT_EQ(weather()["error"], secure);  // curl's line, escapes and all, never reaches the item
 }
 
 TEST_F(RefreshWeather, UnitsOfAnotherTypeFailEvenWithoutAPlace) {
-  const std::string message = messageOf([] { json{{"units", 1}}.value("units", std::string("F")); });
+  const std::string message =
+      "The temperature unit in the settings could not be read. Choose it again in the settings.";
   setSettings(json{{"units", 1}});
   EXPECT_EQ(run(), "Weather problem: " + message + "\n");
   EXPECT_EQ(weather(), (json{{"error", message}}));  // first run: only "error"

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdlib>
 #include <thread>
 
 #include "server/change_hub.h"
@@ -87,6 +89,28 @@ TEST_F(StateTest, AMovedValueIsStoredWithoutACopyAndHandsBackThePreviousItem) {
   EXPECT_EQ(second, first);
   EXPECT_EQ(lastEvent(), R"({"coll":"events","data":{"n":2,"title":"new"},"id":"m"})");
   EXPECT_TRUE(stateDirty);
+}
+
+// Closes the state, tries every kind of write, and ends the process with 0
+// when each was refused without a trace.
+void writeAfterClosing() {
+  json kept{{"t", 1}};
+  applyChange("events", "kept", &kept);
+  stateDirty = false;
+  const std::uint64_t seq = changeHub.currentSeq();
+  closeStateForWrites();
+  json item{{"t", 2}};
+  const bool refused = !applyChange("events", "kept", &item) && !applyChange("events", "new", json(item)) &&
+                       !applyChange("events", "kept", nullptr);
+  const bool untouched = getItem("events", "kept") == kept && getItem("events", "new").is_null() && !stateDirty &&
+                         changeHub.currentSeq() == seq && item == json{{"t", 2}};
+  std::_Exit(refused && untouched ? 0 : 1);
+}
+
+// Once the program stops, no write is taken: nothing stored, nothing
+// published, no save asked for. In a child process: the refusal is for good.
+TEST_F(StateTest, WritesAreRefusedOnceTheStateIsClosed) {
+  EXPECT_EXIT(writeAfterClosing(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(JsonText, IndentedTextIsTheDataFileLayout) {

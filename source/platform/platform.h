@@ -70,6 +70,25 @@ std::string localNetworkAddress();
 // server, so this can take as long as that answer.
 std::vector<std::string> computerNames();
 
+// ---- Stopping the program -------------------------------------------------
+// The requests to stop: Ctrl-C, the terminal window closing and a request to
+// end (SIGINT, SIGHUP, SIGTERM; on Windows the console's Ctrl-C, Ctrl-Break
+// and close events, through SetConsoleCtrlHandler).
+
+// From now on a stop request ends nothing by itself: it is handed to
+// waitForStopRequest. A request the program was started to ignore (SIGINT or
+// SIGHUP, under nohup or in a background job) stays ignored. Call once, from
+// the main thread; nothing is done inside the signal handler but handing the
+// request over.
+void catchStopRequests();
+// Blocks the calling thread until a stop request has come.
+void waitForStopRequest();
+// Ends the process at once with `exitCode`, without running the destructors
+// of objects other threads still use. On Windows the console's close event
+// ends the process as soon as its handler returns, so that handler waits for
+// this call before it returns.
+[[noreturn]] void endProcess(int exitCode);
+
 // ---- Connections of the HTTP server ----------------------------------------
 // A connected TCP socket, as the HTTP library hands it over.
 using SocketHandle = int;

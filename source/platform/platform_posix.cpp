@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -183,6 +184,63 @@ std::vector<std::string> computerNames() {
     ::freeaddrinfo(found);
   }
   return names;
+}
+
+// ---- Stopping the program -------------------------------------------------
+
+namespace {
+
+// The self-pipe: the handler writes one byte, waitForStopRequest reads it.
+// Signals are caught, not blocked, so that the programs the fetches start
+// (curl) begin with the usual dispositions and masks, and a Ctrl-C reaches
+// them as it reaches any program.
+int stopPipe[2] = {-1, -1};
+
+extern "C" void handOverStopRequest(int signal) {
+  // write is async-signal-safe; errno belongs to the interrupted code.
+  const int savedErrno = errno;
+  const unsigned char byte = static_cast<unsigned char>(signal);
+  ssize_t ignored = ::write(stopPipe[1], &byte, 1);  // a full pipe already holds a request
+  static_cast<void>(ignored);
+  errno = savedErrno;
+}
+
+}  // namespace
+
+void catchStopRequests() {
+  if (stopPipe[0] >= 0) return;
+  if (::pipe2(stopPipe, O_CLOEXEC) != 0) return;  // the signals keep ending the process at once
+  ::fcntl(stopPipe[1], F_SETFL, O_NONBLOCK);
+  struct sigaction action {};
+  action.sa_handler = handOverStopRequest;
+  sigemptyset(&action.sa_mask);
+  // Interrupted calls go on by themselves (most code has no EINTR handling).
+  action.sa_flags = SA_RESTART;
+  for (int signal : {SIGINT, SIGHUP, SIGTERM}) {
+    struct sigaction previous {};
+    if (signal != SIGTERM && ::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) {
+      continue;
+    }
+    ::sigaction(signal, &action, nullptr);
+  }
+}
+
+void waitForStopRequest() {
+  for (;;) {
+    unsigned char byte = 0;
+    if (stopPipe[0] >= 0) {
+      ssize_t n = ::read(stopPipe[0], &byte, 1);
+      if (n == 1) return;
+      if (n < 0 && errno == EINTR) continue;
+    }
+    // No pipe: the stop requests were never caught and end the process themselves.
+    ::pause();
+  }
+}
+
+void endProcess(int exitCode) {
+  std::fflush(stdout);
+  std::_Exit(exitCode);
 }
 
 // ---- Connections of the HTTP server ----------------------------------------

@@ -12,3 +12,8 @@ void refreshFeeds();
 // rewritten to https://. Throws with the household's message when the link
 // is not one of https://, http://, webcal://, webcals:// (any letter case).
 std::string applyLinkRules(const std::string& link);
+
+// True when the calendar text is whole: its last event is closed, and
+// END:VCALENDAR follows it. A download cut off part way (which curl cannot
+// tell from a whole one when the site sent no length) is not.
+bool isWholeCalendar(const std::string& text);

@@ -1,5 +1,6 @@
 #include "refresh/fetch.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include "text/text_util.h"
 
 const char* const kStatusMarker = "\n__BRIMLOFT_STATUS__";
+const char* const kCutOffDownloadMessage = "The download was cut off before it was complete. Try again later.";
 
 namespace {
 
@@ -22,17 +24,69 @@ namespace {
 // and curl's own messages, the reading stops and the download is refused.
 const std::size_t kMaxOutputBytes = 20000000 + 65536;
 const char* const kTooLargeMessage = "The download is larger than 20 MB, too large to use.";
-const char* const kCutOffMessage = "The download was cut off before it was complete. Try again later.";
 const char* const kTooSlowMessage = "The download took longer than 30 seconds and was stopped. Try again later.";
 const char* const kUnreachableMessage = "Could not reach the website. Check the internet connection.";
+const char* const kNoAnswerMessage = "No answer. Check the internet connection.";
+const char* const kNoCurlMessage =
+    "The \"curl\" program was not found, so weather and linked calendars can't update. "
+    "On Linux run: sudo apt install curl";
 
-// curl's exit codes for the failures a family can act on.
-const int kCurlPartialFile = 18;   // the site closed the connection before the whole answer came
-const int kCurlTimedOut = 28;      // --max-time ran out
-const int kCurlFileTooLarge = 63;  // the announced size is above --max-filesize
+// What a family reads when curl could not finish a download, by curl's exit
+// code. curl's own lines name protocols and library calls; none of them
+// reaches the household.
+struct CurlFailure {
+  int exitCode;
+  const char* message;
+};
+const CurlFailure kCurlFailures[] = {
+    {1,  // a redirect to ftp://, file:// or the like: only http and https are followed
+     "The website sent the download on to an address that does not start with http:// or https://, and such "
+     "addresses are not followed. Check the link, or ask whoever publishes it for an https:// link."},
+    {3, "The link is not a complete web address. Check it."},
+    {5, "Could not reach the proxy server this computer is set to use. Check the computer's proxy settings."},
+    {6, "Could not find the website. Check the link and the internet connection."},
+    {7, kUnreachableMessage},
+    {16, "The connection to the website broke off. Try again later."},
+    {18, kCutOffDownloadMessage},  // the site closed the connection before the whole answer came
+    {28, kTooSlowMessage},         // --max-time ran out
+    {35,
+     "Could not make a secure connection to the website. Check that this computer's date and time are "
+     "right, or try again later."},
+    {47,
+     "The website keeps sending the download on from one address to another and never delivers it. Open "
+     "the link in a browser to check it, or try again later."},
+    {52, "The website closed the connection without answering. Try again later."},
+    {55, "The connection to the website broke off. Try again later."},
+    {56, "The connection to the website broke off. Try again later."},
+    {58,
+     "Could not make a secure connection to the website. Check that this computer's date and time are "
+     "right, or try again later."},
+    {60,
+     "The website's security certificate could not be checked. Check that this computer's date and time "
+     "are right, and that the link is the one you were given."},
+    {61, "The website sent a compressed answer that arrived broken. Try again later."},
+    {63, kTooLargeMessage},  // the announced size is above --max-filesize
+    {92, "The connection to the website broke off. Try again later."},
+    // The command processor's codes: the program is missing or cannot be run.
+    {126, kNoCurlMessage},
+    {127, kNoCurlMessage},
+};
+
+// The family's message for curl's exit code; a code the table does not name
+// gets a general one carrying the number, for whoever helps the family.
+std::string curlFailureMessage(int exitCode) {
+  for (const CurlFailure& failure : kCurlFailures) {
+    if (failure.exitCode == exitCode) return failure.message;
+  }
+  if (exitCode > 128) return "The download was stopped before it was complete. Try again later.";
+  return "The download failed (curl error " + std::to_string(exitCode) + "). Try again later.";
+}
 
 const char* const kNoConfigFileMessage =
     "Could not create a temporary file for curl. Check that the temporary folder can be written to.";
+
+const char* const kNoTemporaryFolderMessage =
+    "The temporary folder could not be found. Set TMP, TEMP or TMPDIR to a folder that exists.";
 
 const int kConfigNameAttempts = 16;
 
@@ -67,16 +121,6 @@ FetchResult failedFetch(const char* message) {
   return result;
 }
 
-// curl's own line for its failure `exitCode` ("curl: (N) ..."), from its last
-// appearance in the output; "" when there is none.
-std::string curlMessage(const std::string& output, int exitCode) {
-  std::size_t at = output.rfind("curl: (" + std::to_string(exitCode) + ") ");
-  if (at == std::string::npos) return std::string();
-  std::size_t end = output.find('\n', at);
-  std::string line = output.substr(at, end == std::string::npos ? std::string::npos : end - at);
-  return trimBlanks(line.substr(0, 300));
-}
-
 std::string lowerHex(std::uint64_t value) {
   static const char digits[] = "0123456789abcdef";
   std::string text;
@@ -101,11 +145,19 @@ std::string curlConfigText(const std::string& url) {
   }
   // globoff: curl would read [] and {} in the link as ranges and lists of
   // addresses, fetching many (or other) addresses in place of the one given.
+  // proto and proto-redir: curl speaks every protocol it knows and follows
+  // redirects to most of them (ftp, with a login, among them), so a calendar
+  // site could send it to any service of this computer or its network; only
+  // web addresses are fetched, the first and every one redirected to.
   return "url = \"" + escaped + "\"\n" +
          "user-agent = \"Brimloft/1.0\"\n"
          // kStatusMarker, its line feed spelt as curl's write-out reads it.
-         "write-out = \"\\n" + (kStatusMarker + 1) + "%{http_code}\"\n"
-         "globoff\n";
+         "write-out = \"\\n" +
+         (kStatusMarker + 1) +
+         "%{http_code}\"\n"
+         "globoff\n"
+         "proto = \"=http,https\"\n"
+         "proto-redir = \"=http,https\"\n";
 }
 
 std::string curlCommandLine(const std::string& configPath) {
@@ -124,11 +176,13 @@ FetchResult interpretCurlOutput(const std::string& output, int exitCode) {
     } else {
       result.ok = result.status >= 200 && result.status <= 299;
     }
+  } else if (trimBlanks(output).empty()) {
+    result.error = kNoAnswerMessage;
   } else {
-    result.error = output.empty() ? "No answer. Check the internet connection." : output.substr(0, 300);
-    while (!result.error.empty() && (result.error.back() == '\r' || result.error.back() == '\n')) {
-      result.error.pop_back();
-    }
+    // curl always writes the marker, even when it fails; output without one
+    // came from something else (the command processor, a broken install).
+    // Its wording is not for the household.
+    result.error = "The \"curl\" program did not answer as expected. Check that curl is installed properly.";
   }
   // 0: curl finished the transfer. -1: how it ended cannot be told, so its
   // output alone decides.
@@ -139,23 +193,12 @@ FetchResult interpretCurlOutput(const std::string& output, int exitCode) {
   // the middle of it. Nothing of it is handed on.
   result.ok = false;
   result.body.clear();
-  if (exitCode == kCurlPartialFile) {
-    result.error = kCutOffMessage;
-  } else if (exitCode == kCurlTimedOut) {
-    result.error = kTooSlowMessage;
-  } else if (exitCode == kCurlFileTooLarge) {
-    result.error = kTooLargeMessage;
-  } else if (at != std::string::npos && result.status == 0) {
-    // The message that no website answered stays: it says more to a family.
-  } else {
-    std::string message = curlMessage(output, exitCode);
-    if (!message.empty()) {
-      result.error = message;
-    } else if (at != std::string::npos || result.error.empty()) {
-      result.error = "curl stopped with error " + std::to_string(exitCode) + ".";
-    }
-    // Otherwise the output's start stays: the command processor's complaint.
+  if (at != std::string::npos && result.status == 0 &&
+      std::none_of(std::begin(kCurlFailures), std::end(kCurlFailures),
+                   [&](const CurlFailure& failure) { return failure.exitCode == exitCode; })) {
+    return result;  // the message that no website answered says more than a number
   }
+  result.error = curlFailureMessage(exitCode);
   return result;
 }
 
@@ -185,7 +228,12 @@ std::string drawConfigName() {
 }
 
 FetchResult fetchUrl(const std::string& url) {
-  std::filesystem::path folder = platform::temporaryFolder();
+  std::filesystem::path folder;
+  try {
+    folder = platform::temporaryFolder();
+  } catch (const std::filesystem::filesystem_error&) {
+    return failedFetch(kNoTemporaryFolderMessage);
+  }
 
   // The path goes between double quotes unescaped; a folder name that the
   // command processor would still read as syntax could run something else.
@@ -205,9 +253,7 @@ FetchResult fetchUrl(const std::string& url) {
 
   FILE* pipe = platform::openCommandPipe(curlCommandLine(configText));
   if (pipe == nullptr) {
-    guard.dismiss();
-    std::filesystem::remove(configText);  // throws only when removal itself fails
-    return failedFetch("Could not start curl.");
+    return failedFetch("Could not start curl.");  // the guard removes the file
   }
 
   std::string output;

@@ -13,15 +13,22 @@ struct FetchResult {
 };
 
 // Fetches `url`. Blocks until curl ends (curl's own time limit bounds it).
+// Only http and https are spoken, on the first request and on every redirect.
 // An output beyond about 20 MB is not kept: the result then carries a message.
+// Every `error` is a sentence for the household: curl's own wording is never
+// handed on.
 // Not safe to call on two threads at once: callers hold refreshWorkMutex.
 FetchResult fetchUrl(const std::string& url);
+
+// The message of a download that broke off before its end; the calendar
+// refresh gives it too, for a calendar that arrived without its end.
+extern const char* const kCutOffDownloadMessage;
 
 // The pieces of a fetch, exposed so they can be checked on their own.
 
 // The status marker curl writes after the body: a line feed, then this text.
 extern const char* const kStatusMarker;
-// The three lines of the configuration file handed to curl with -K.
+// The lines of the configuration file handed to curl with -K.
 std::string curlConfigText(const std::string& url);
 // The command line that runs curl on the configuration file at `configPath`.
 std::string curlCommandLine(const std::string& configPath);

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <new>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
@@ -23,6 +24,9 @@ namespace {
 // Hosts of the two Open-Meteo services (always reached over https).
 const char* const kGeocodingHost = "geocoding-api.open-meteo.com";
 const char* const kForecastHost = "api.open-meteo.com";
+
+const char* const kUnreadableAnswer = "The weather service sent an answer that could not be read. Try again later.";
+const char* const kIncompleteForecast = "The weather service sent an incomplete forecast. Try again later.";
 
 }  // namespace
 
@@ -55,7 +59,7 @@ long long roundTemperature(double value) {
   // llround is undefined past the range of long long; no real temperature
   // comes near it, so such a value means a broken answer.
   if (!std::isfinite(value) || std::fabs(value) > 1e15) {
-    throw std::runtime_error("The weather service sent a temperature that is out of range.");
+    throw std::runtime_error("The weather service sent a temperature that is out of range. Try again later.");
   }
   return std::llround(value);
 }
@@ -96,6 +100,21 @@ int weatherCodeOf(const json& value) {
   return value.get<int>();  // throws the library's type error for non-numbers
 }
 
+// The service's answer as JSON; the household's message when it is empty or
+// not JSON (an error page of a proxy, a body cut short, curl's own words).
+json parseAnswer(const FetchResult& fetched) {
+  if (trimBlanks(fetched.body).empty()) {
+    throw std::runtime_error("The weather service sent an empty answer. Try again later.");
+  }
+  try {
+    return parseBounded(fetched.body, kMaxItemDepth);
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception&) {
+    throw std::runtime_error(kUnreadableAnswer);
+  }
+}
+
 std::string serviceFailure(const FetchResult& result) {
   if (!result.error.empty()) return result.error;
   return "The weather service did not answer (error " + std::to_string(result.status) + ").";
@@ -125,25 +144,32 @@ void lookUpPlace(const std::string& placeText) {
                                  "/v1/search?count=10&language=en&name=" + percentEncode(town));
   if (!fetched.ok) throw std::runtime_error(serviceFailure(fetched));
 
-  json answer = parseBounded(fetched.body, kMaxItemDepth);
+  json answer = parseAnswer(fetched);
   if (!answer.is_object() || !answer.contains("results") || answer["results"].empty()) {
     throw std::runtime_error("Could not find a town called \"" + placeText + "\". Try just the town name.");
   }
-  const json& results = answer["results"];
-  const json* chosen = &results[0];  // throws when "results" is not an array
-  if (!hint.empty()) {
-    for (const json& result : results) {
-      if (matchesHint(result, hint)) {
-        chosen = &result;
-        break;
+  double latitude = 0;
+  double longitude = 0;
+  std::string label;
+  try {
+    const json& results = answer["results"];
+    const json* chosen = &results[0];  // throws when "results" is not an array
+    if (!hint.empty()) {
+      for (const json& result : results) {
+        if (matchesHint(result, hint)) {
+          chosen = &result;
+          break;
+        }
       }
     }
+    latitude = chosen->value("latitude", 0.0);
+    longitude = chosen->value("longitude", 0.0);
+    label = chosen->value("name", placeText);
+    auto admin1 = chosen->find("admin1");
+    if (admin1 != chosen->end() && admin1->is_string()) label += ", " + admin1->get<std::string>();
+  } catch (const nlohmann::json::exception&) {
+    throw std::runtime_error(kUnreadableAnswer);
   }
-  double latitude = chosen->value("latitude", 0.0);
-  double longitude = chosen->value("longitude", 0.0);
-  std::string label = chosen->value("name", placeText);
-  auto admin1 = chosen->find("admin1");
-  if (admin1 != chosen->end() && admin1->is_string()) label += ", " + admin1->get<std::string>();
 
   geocodeCache = GeocodeCache{placeText, latitude, longitude, label};
 }
@@ -158,7 +184,13 @@ void runWeather() {
       auto place = weather->find("place");
       if (place != weather->end() && place->is_string()) placeText = trimBlanks(place->get<std::string>());
     }
-    if (settings.value("units", std::string("F")) == "C") unitWord = "celsius";
+    auto units = settings.find("units");
+    if (units != settings.end() && !units->is_string()) {
+      throw std::runtime_error(
+          "The temperature unit in the settings could not be read. Choose it again in the "
+          "settings.");
+    }
+    if (units != settings.end() && *units == "C") unitWord = "celsius";
   }
   if (placeText.empty()) return;
 
@@ -173,31 +205,39 @@ void runWeather() {
                                  unitWord + "&timezone=auto");
   if (!fetched.ok) throw std::runtime_error(serviceFailure(fetched));
 
-  json answer = parseBounded(fetched.body, kMaxItemDepth);
+  json answer = parseAnswer(fetched);
   const bool celsius = unitWord == "celsius";
   const std::string degrees = celsius ? "\u00B0C" : "\u00B0";
 
-  const json& current = memberOf(answer, "current");
-  const json& daily = memberOf(answer, "daily");
-  WeatherCodeInfo now = describeWeatherCode(weatherCodeOf(memberOf(current, "weather_code")));
-
-  const json& times = memberOf(daily, "time");
-  const json& codes = memberOf(daily, "weather_code");
-  const json& highs = memberOf(daily, "temperature_2m_max");
-  const json& lows = memberOf(daily, "temperature_2m_min");
+  // A member missing, null or of another type: the library's type error,
+  // which names none of it in words a family reads.
+  WeatherCodeInfo now{};
   json days = json::array();
-  for (std::size_t i = 0; i < times.size(); ++i) {
-    json day = json::object();
-    day["date"] = elementOf(times, i);
-    day["icon"] = describeWeatherCode(weatherCodeOf(elementOf(codes, i))).icon;
-    day["high"] = roundTemperature(elementOf(highs, i).get<double>());
-    day["low"] = roundTemperature(elementOf(lows, i).get<double>());
-    days.push_back(std::move(day));
-  }
+  long long temp = 0, high = 0, low = 0;
+  try {
+    const json& current = memberOf(answer, "current");
+    const json& daily = memberOf(answer, "daily");
+    now = describeWeatherCode(weatherCodeOf(memberOf(current, "weather_code")));
 
-  long long temp = roundTemperature(memberOf(current, "temperature_2m").get<double>());
-  long long high = roundTemperature(elementOf(highs, 0).get<double>());
-  long long low = roundTemperature(elementOf(lows, 0).get<double>());
+    const json& times = memberOf(daily, "time");
+    const json& codes = memberOf(daily, "weather_code");
+    const json& highs = memberOf(daily, "temperature_2m_max");
+    const json& lows = memberOf(daily, "temperature_2m_min");
+    for (std::size_t i = 0; i < times.size(); ++i) {
+      json day = json::object();
+      day["date"] = elementOf(times, i);
+      day["icon"] = describeWeatherCode(weatherCodeOf(elementOf(codes, i))).icon;
+      day["high"] = roundTemperature(elementOf(highs, i).get<double>());
+      day["low"] = roundTemperature(elementOf(lows, i).get<double>());
+      days.push_back(std::move(day));
+    }
+
+    temp = roundTemperature(memberOf(current, "temperature_2m").get<double>());
+    high = roundTemperature(elementOf(highs, 0).get<double>());
+    low = roundTemperature(elementOf(lows, 0).get<double>());
+  } catch (const nlohmann::json::exception&) {
+    throw std::runtime_error(kIncompleteForecast);
+  }
 
   json item = json::object();
   item["temp"] = std::to_string(temp) + degrees;
@@ -222,10 +262,11 @@ void refreshWeather() {
     runWeather();
   } catch (const std::exception& failure) {
     // The last good weather stays; only its "error" changes.
+    const std::string message = householdMessage(failure, "The weather could not be updated. Try again later.");
     json item = getItem("live", "weather");
     if (!item.is_object()) item = json::object();
-    item["error"] = failure.what();
+    item["error"] = message;
     applyChange("live", "weather", &item);
-    printLine(consoleSafe(std::string("Weather problem: ") + failure.what()));
+    printLine(consoleSafe("Weather problem: " + message));
   }
 }

@@ -14,6 +14,19 @@
 #include "server/startup.h"
 #include "server/state.h"
 
+// The stop thread's body: waits for a request to stop, then refuses every
+// later write, makes the last save (after the one in progress, if any) and
+// ends the process. Writes answered {"ok":true} before are all in that save.
+static void stopWhenAsked() {
+  platform::waitForStopRequest();
+  closeStateForWrites();
+  const SaveResult saved = saveIfDirty(true);
+  printLine(saved == SaveResult::failed
+                ? "\n  The calendar has stopped. Its latest changes could not be saved (see above).\n"
+                : "\n  The calendar has stopped. Every change is saved.\n");
+  platform::endProcess(0);
+}
+
 int main(int argc, char** argv) {
   // With a pool per worker, 64 workers would each keep a large write's memory.
   platform::limitMemoryPools(4);
@@ -47,11 +60,15 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // From here a Ctrl-C, a closed terminal or a request to end saves first.
+  platform::catchStopRequests();
+
   // Every thread but the pool's starts here (README, "Threads and locks");
   // the pool's start with the accept loop.
   changeHub.startWaker();
   std::thread(saveLoop).detach();
   std::thread(refreshLoop).detach();
+  std::thread(stopWhenAsked).detach();
 
   const std::string address = findNetworkAddress();
   const std::string portText = std::to_string(boundPort);
@@ -64,7 +81,8 @@ int main(int argc, char** argv) {
   printLine("\n  Leave this window open. Close it to stop the calendar.\n");
 
   server.listen_after_bind();
-  // No orderly shutdown exists: the waker, saver and scheduler threads are
-  // never joined; the process ends here without them.
+  // The accept loop ends only when listening fails. The other threads are
+  // never joined: the process ends here without them (a stop request ends it
+  // on the stop thread, after the last save).
   std::_Exit(0);
 }

@@ -170,7 +170,7 @@ void handlePutDoc(const httplib::Request& request, httplib::Response& response,
     return sendJson(response, 400, badDataError());
   }
   if (!item.is_object()) return sendJson(response, 400, badDataError());
-  applyChange(section, id, std::move(item));
+  if (!applyChange(section, id, std::move(item))) return sendJson(response, 503, stoppingError());
   if (section == "settings") requestWeatherRefresh();
   if (section == "feeds") requestFeedsRefresh();
   sendJson(response, 200, json{{"ok", true}});
@@ -184,7 +184,7 @@ void handleDeleteDoc(const httplib::Request& request, httplib::Response& respons
   const BodyRead read = drainBody(request, readContent);
   if (!isWritableSection(section)) return refuseServerOnlySection(read, response);
   if (refuseUnreadBody(read, response)) return;
-  applyChange(section, id, nullptr);
+  if (!applyChange(section, id, nullptr)) return sendJson(response, 503, stoppingError());
   if (section == "feeds") applyChange("feedEvents", id, nullptr);
   sendJson(response, 200, json{{"ok", true}});
 }

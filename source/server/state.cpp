@@ -16,6 +16,10 @@ json stateDoc = json::object();
 std::mutex stateMutex;
 std::atomic<bool> stateDirty{false};
 
+// Set once, under stateMutex, when the program stops; applyChange reads it
+// under the same lock.
+static bool writesClosed = false;
+
 std::filesystem::path baseDir;
 std::filesystem::path dataFilePath;
 std::filesystem::path appPagePath;
@@ -49,12 +53,13 @@ std::string changeEventText(const std::string& section, const std::string& id, c
 // is most of the work, and other readers and writers need not wait for it.
 // Likewise the replaced item is freed after the lock is released.
 
-void applyChange(const std::string& section, const std::string& id, const json* value) {
+bool applyChange(const std::string& section, const std::string& id, const json* value) {
   if (value) return applyChange(section, id, json(*value));
   const std::string text = changeEventText(section, id, nullptr);
   json removed;
   {
     std::lock_guard<std::mutex> lock(stateMutex);
+    if (writesClosed) return false;
     json& sec = stateDoc[section];
     if (sec.is_object()) {
       auto found = sec.find(id);
@@ -66,14 +71,29 @@ void applyChange(const std::string& section, const std::string& id, const json* 
     stateDirty.exchange(true);
     changeHub.publishChange(text);
   }
+  return true;
 }
 
-void applyChange(const std::string& section, const std::string& id, json&& value) {
+bool applyChange(const std::string& section, const std::string& id, json&& value) {
   const std::string text = changeEventText(section, id, &value);
   std::lock_guard<std::mutex> lock(stateMutex);
+  if (writesClosed) return false;
   stateDoc[section][id].swap(value);
   stateDirty.exchange(true);
   changeHub.publishChange(text);
+  return true;
+}
+
+const json& stoppingError() {
+  static const json error = {{"error",
+                              "The calendar is stopping, so this change was not saved. Try again once it "
+                              "runs again."}};
+  return error;
+}
+
+void closeStateForWrites() {
+  std::lock_guard<std::mutex> lock(stateMutex);
+  writesClosed = true;
 }
 
 bool isWritableSection(const std::string& section) {

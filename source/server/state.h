@@ -1,10 +1,10 @@
 #pragma once
 // The state document: nine sections of items, one lock, one dirty flag.
 // Every write goes through applyChange, the only writer of stateDoc.
-// stateMutex guards stateDoc. It comes after refreshWorkMutex and before the
-// change hub's mutexes (README, "Threads and locks"); it is held only while
-// an item is stored or read or the document is written to text, never across
-// a fetch or a socket write.
+// stateMutex guards stateDoc. It comes after refreshWorkMutex and the saver's
+// saveMutex, and before the change hub's mutexes (README, "Threads and
+// locks"); it is held only while an item is stored or read or the document is
+// written to text, never across a fetch or a socket write.
 #include <atomic>
 #include <filesystem>
 #include <mutex>
@@ -33,12 +33,21 @@ nlohmann::json getItem(const std::string& section, const std::string& id);
 // Stores a copy of *value as the item (replacing it whole), or deletes the item
 // when value is null; sets stateDirty and publishes the change event
 // {"coll","data","id"} to changeHub. Takes stateMutex, and under it the hub's
-// mutex and wakeMutex; must not be called with stateMutex held.
-void applyChange(const std::string& section, const std::string& id, const nlohmann::json* value);
+// mutex and wakeMutex; must not be called with stateMutex held. Returns false,
+// having changed nothing, once closeStateForWrites ran: the program is
+// stopping and the change would not be saved.
+bool applyChange(const std::string& section, const std::string& id, const nlohmann::json* value);
 // As applyChange with a value, but stores `value` itself rather than a copy
 // (a large item costs more to copy than to parse); `value` is left holding
-// the previous item, or null.
-void applyChange(const std::string& section, const std::string& id, nlohmann::json&& value);
+// the previous item, or null (or, when refused, the value as it was).
+bool applyChange(const std::string& section, const std::string& id, nlohmann::json&& value);
+
+// Refuses every later applyChange, for good: called when the program stops,
+// just before its last save, so that no change is accepted that the save
+// would miss. Takes stateMutex, so a change being stored ends first.
+void closeStateForWrites();
+// The body of the 503 answer to a write that applyChange refused.
+const nlohmann::json& stoppingError();
 
 // True when `section` is one of writableSections.
 bool isWritableSection(const std::string& section);

@@ -16,18 +16,41 @@ RawReply completeReply(const std::string& body) {
                   std::chrono::milliseconds(0)};
 }
 
-LoopbackSite::LoopbackSite(std::function<RawReply(const std::string&)> answer) : answer_(std::move(answer)) {
-  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+namespace {
+
+// A listening socket on 127.0.0.1 at a port the system picks; sets `port`.
+int openLoopbackListener(int& port) {
+  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof addr;
-  if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(listener_, 16) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    if (listener_ >= 0) ::close(listener_);
-    throw std::runtime_error("cannot open a loopback site");
+  if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(listener, 16) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    if (listener >= 0) ::close(listener);
+    throw std::runtime_error("cannot open a loopback listener");
   }
-  port_ = ntohs(addr.sin_port);
+  port = ntohs(addr.sin_port);
+  return listener;
+}
+
+// Accepts connections one at a time until `stop`, hands each to `handle`
+// and closes it afterwards.
+void acceptUntilStopped(int listener, const std::atomic<bool>& stop, const std::function<void(int)>& handle) {
+  while (!stop) {
+    pollfd p{listener, POLLIN, 0};
+    if (::poll(&p, 1, 50) <= 0) continue;
+    int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) continue;
+    handle(client);
+    ::close(client);
+  }
+}
+
+}  // namespace
+
+LoopbackSite::LoopbackSite(std::function<RawReply(const std::string&)> answer) : answer_(std::move(answer)) {
+  listener_ = openLoopbackListener(port_);
   thread_ = std::thread([this] { serve(); });
 }
 
@@ -45,14 +68,7 @@ std::vector<std::string> LoopbackSite::targets() const {
 }
 
 void LoopbackSite::serve() {
-  while (!stop_) {
-    pollfd p{listener_, POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0) continue;
-    int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) continue;
-    answerOne(client);
-    ::close(client);
-  }
+  acceptUntilStopped(listener_, stop_, [this](int client) { answerOne(client); });
 }
 
 void LoopbackSite::answerOne(int client) {
@@ -96,6 +112,42 @@ void LoopbackSite::answerOne(int client) {
     if (::poll(&q, 1, 50) <= 0) continue;
     if (::recv(client, buffer, sizeof buffer, 0) <= 0) return;
   }
+}
+
+LoopbackListener::LoopbackListener() {
+  listener_ = openLoopbackListener(port_);
+  thread_ = std::thread([this] { serve(); });
+}
+
+LoopbackListener::~LoopbackListener() {
+  stop_ = true;
+  thread_.join();
+  ::close(listener_);
+}
+
+int LoopbackListener::connections() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return connections_;
+}
+
+std::string LoopbackListener::firstBytes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return firstBytes_;
+}
+
+void LoopbackListener::serve() {
+  acceptUntilStopped(listener_, stop_, [this](int client) {
+    std::string first;
+    pollfd q{client, POLLIN, 0};
+    if (::poll(&q, 1, 2000) > 0) {
+      char buffer[512];
+      ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+      if (n > 0) first.assign(buffer, static_cast<std::size_t>(n));
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++connections_;
+    firstBytes_ += first;
+  });
 }
 
 void useRealCurl(testsupport::ScopedEnv& env, const std::filesystem::path& temp) {

@@ -50,6 +50,34 @@ class LoopbackSite {
   std::thread thread_;
 };
 
+// A bare listener on 127.0.0.1 that speaks no protocol: it counts the
+// connections made to it and keeps the first bytes each one sent (waiting a
+// short while for them), then closes it. A test sees whether anything
+// connected, and what it began to say.
+class LoopbackListener {
+ public:
+  LoopbackListener();
+  ~LoopbackListener();
+  LoopbackListener(const LoopbackListener&) = delete;
+  LoopbackListener& operator=(const LoopbackListener&) = delete;
+
+  int port() const { return port_; }
+  int connections() const;
+  // What the connections sent first, one after another.
+  std::string firstBytes() const;
+
+ private:
+  void serve();
+
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mutex_;
+  int connections_ = 0;
+  std::string firstBytes_;
+  std::thread thread_;
+};
+
 // Makes this process run the system's real curl (/usr/bin/curl) with no proxy
 // and no user configuration, with `temp` as its temporary folder.
 void useRealCurl(testsupport::ScopedEnv& env, const std::filesystem::path& temp);
