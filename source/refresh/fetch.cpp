@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "platform/platform.h"
+#include "server/timings.h"
 #include "text/text_util.h"
 
 const char* const kStatusMarker = "\n__BRIMLOFT_STATUS__";
@@ -18,12 +19,11 @@ namespace {
 // curl's --max-filesize refuses only downloads whose size is announced
 // before they start (curl 7.88, as Debian 12 ships it, lets an answer
 // without a length run past it), so a site that streams could fill memory
-// for the whole 30 seconds. Past the limit plus room for the status marker
+// for the whole of its time limit. Past the limit plus room for the status marker
 // and curl's own messages, the reading stops and the download is refused.
 const std::size_t kMaxOutputBytes = 20000000 + 65536;
 const char* const kTooLargeMessage = "The download is larger than 20 MB, too large to use.";
 const char* const kCutOffMessage = "The download was cut off before it was complete. Try again later.";
-const char* const kTooSlowMessage = "The download took longer than 30 seconds and was stopped. Try again later.";
 const char* const kUnreachableMessage = "Could not reach the website. Check the internet connection.";
 
 // curl's exit codes for the failures a family can act on.
@@ -77,6 +77,12 @@ std::string curlMessage(const std::string& output, int exitCode) {
   return trimBlanks(line.substr(0, 300));
 }
 
+// Names the time limit curl is given.
+std::string tooSlowMessage() {
+  return "The download took longer than " + std::to_string(timings.curlSeconds) +
+         " seconds and was stopped. Try again later.";
+}
+
 std::string lowerHex(std::uint64_t value) {
   static const char digits[] = "0123456789abcdef";
   std::string text;
@@ -109,7 +115,8 @@ std::string curlConfigText(const std::string& url) {
 }
 
 std::string curlCommandLine(const std::string& configPath) {
-  return "curl -q -sS -L --max-time 30 --max-filesize 20000000 -K \"" + configPath + "\" 2>&1";
+  return "curl -q -sS -L --max-time " + std::to_string(timings.curlSeconds) + " --max-filesize 20000000 -K \"" +
+         configPath + "\" 2>&1";
 }
 
 FetchResult interpretCurlOutput(const std::string& output, int exitCode) {
@@ -142,7 +149,7 @@ FetchResult interpretCurlOutput(const std::string& output, int exitCode) {
   if (exitCode == kCurlPartialFile) {
     result.error = kCutOffMessage;
   } else if (exitCode == kCurlTimedOut) {
-    result.error = kTooSlowMessage;
+    result.error = tooSlowMessage();
   } else if (exitCode == kCurlFileTooLarge) {
     result.error = kTooLargeMessage;
   } else if (at != std::string::npos && result.status == 0) {
