@@ -16,6 +16,7 @@
 
 #include "platform/platform.h"
 #include "server/connections.h"
+#include "support/test_timings.h"
 
 namespace {
 
@@ -89,19 +90,14 @@ int intOption(int fd, int level, int name) {
   return value;
 }
 
-TEST(HouseholdServer, EveryAcceptedConnectionWatchesForAVanishedPeer) {
+struct Option {
+  int level, name, expected;
+  const char* what;
+};
+
+// The options of the connection that carries one request to a HouseholdServer.
+void expectAcceptedOptions(const std::vector<Option>& options) {
   HouseholdServer server;
-  struct Option {
-    int level, name, expected;
-    const char* what;
-  } const options[] = {
-      {SOL_SOCKET, SO_KEEPALIVE, 1, "SO_KEEPALIVE"},
-      {IPPROTO_TCP, TCP_NODELAY, 1, "TCP_NODELAY"},
-      {IPPROTO_TCP, TCP_KEEPIDLE, platform::kKeepAliveIdleSeconds, "TCP_KEEPIDLE"},
-      {IPPROTO_TCP, TCP_KEEPINTVL, platform::kKeepAliveIntervalSeconds, "TCP_KEEPINTVL"},
-      {IPPROTO_TCP, TCP_KEEPCNT, platform::kKeepAliveProbes, "TCP_KEEPCNT"},
-      {IPPROTO_TCP, TCP_USER_TIMEOUT, platform::kUnacknowledgedSeconds * 1000, "TCP_USER_TIMEOUT"},
-  };
   std::vector<int> seen;
   std::atomic<bool> answered{false};
   int port = 0;
@@ -121,10 +117,32 @@ TEST(HouseholdServer, EveryAcceptedConnectionWatchesForAVanishedPeer) {
   serving.join();
   ASSERT_TRUE(res);
   ASSERT_TRUE(answered.load());
-  ASSERT_EQ(seen.size(), std::size(options));
+  ASSERT_EQ(seen.size(), options.size());
   for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], options[i].expected) << options[i].what;
+}
+
+TEST(HouseholdServer, EveryAcceptedConnectionWatchesForAVanishedPeer) {
+  expectAcceptedOptions({
+      {SOL_SOCKET, SO_KEEPALIVE, 1, "SO_KEEPALIVE"},
+      {IPPROTO_TCP, TCP_NODELAY, 1, "TCP_NODELAY"},
+      {IPPROTO_TCP, TCP_KEEPIDLE, platform::kKeepAliveIdleSeconds, "TCP_KEEPIDLE"},
+      {IPPROTO_TCP, TCP_KEEPINTVL, platform::kKeepAliveIntervalSeconds, "TCP_KEEPINTVL"},
+      {IPPROTO_TCP, TCP_KEEPCNT, platform::kKeepAliveProbes, "TCP_KEEPCNT"},
+      {IPPROTO_TCP, TCP_USER_TIMEOUT, platform::kUnacknowledgedSeconds * 1000, "TCP_USER_TIMEOUT"},
+  });
   EXPECT_LE(platform::kKeepAliveIdleSeconds + platform::kKeepAliveIntervalSeconds * platform::kKeepAliveProbes,
             platform::kDeadPeerSeconds);
+}
+
+// Tests shorten the times to see a vanished peer noticed in seconds.
+TEST(HouseholdServer, ShortenedDeadPeerTimesReachTheConnection) {
+  testsupport::ScopedTimings shortened("peeridle=1,peerinterval=2,peerprobes=4,peerunacked=3");
+  expectAcceptedOptions({
+      {IPPROTO_TCP, TCP_KEEPIDLE, 1, "TCP_KEEPIDLE"},
+      {IPPROTO_TCP, TCP_KEEPINTVL, 2, "TCP_KEEPINTVL"},
+      {IPPROTO_TCP, TCP_KEEPCNT, 4, "TCP_KEEPCNT"},
+      {IPPROTO_TCP, TCP_USER_TIMEOUT, 3000, "TCP_USER_TIMEOUT"},
+  });
 }
 
 TEST(ListeningSocket, ReusesTheAddressButNeverSharesThePort) {

@@ -17,6 +17,7 @@
 #include "refresh/fetch.h"
 #include "support/loopback_site.h"
 #include "support/server_process.h"
+#include "support/test_timings.h"
 
 namespace {
 
@@ -124,6 +125,12 @@ TEST(RefreshFetch, CurlsExitCodeMakesTheFetchAFailure) {
     EXPECT_EQ(r.body, "");
     EXPECT_EQ(r.error, c.error);
   }
+  // The message names the time limit curl was given.
+  {
+    testsupport::ScopedTimings shortened("curl=2");
+    EXPECT_EQ(interpretCurlOutput("curl: (28) Connection timed out\n" + kMarker + "000", 28).error,
+              "The download took longer than 2 seconds and was stopped. Try again later.");
+  }
   // An exit code that cannot be told leaves the output to decide.
   FetchResult unknown = interpretCurlOutput("whole" + kMarker + "200", -1);
   EXPECT_TRUE(unknown.ok);
@@ -208,6 +215,10 @@ TEST(RefreshFetch, ConfigFileNamesAreFreshDraws) {
 TEST(RefreshFetch, CommandLineIsFixed) {
   EXPECT_EQ(curlCommandLine("/tmp/brimloft-1f.cfg"),
             "curl -q -sS -L --max-time 30 --max-filesize 20000000 -K \"/tmp/brimloft-1f.cfg\" 2>&1");
+  // Only tests give curl another time limit.
+  testsupport::ScopedTimings shortened("curl=2");
+  EXPECT_EQ(curlCommandLine("/tmp/brimloft-1f.cfg"),
+            "curl -q -sS -L --max-time 2 --max-filesize 20000000 -K \"/tmp/brimloft-1f.cfg\" 2>&1");
 }
 
 TEST(RefreshFetch, FakeCurlReceivesTheFileAndLeavesNothingBehind) {
@@ -453,7 +464,7 @@ class MisbehavingSite : public ::testing::Test {
 
 const std::string kTooLarge = "The download is larger than 20 MB, too large to use.";
 const std::string kCutOff = "The download was cut off before it was complete. Try again later.";
-const std::string kTooSlow = "The download took longer than 30 seconds and was stopped. Try again later.";
+const std::string kTooSlowAfter2 = "The download took longer than 2 seconds and was stopped. Try again later.";
 
 TEST_F(MisbehavingSite, CutOffDownloadFails) {
   const std::string half(10000, 'x');
@@ -467,10 +478,11 @@ TEST_F(MisbehavingSite, AnnouncedLargeDownloadFailsWithTheSizeMessage) {
   expectFailure(r, kTooLarge);
 }
 
-// Takes curl's whole time limit, about 30 seconds: the only such test.
+// Takes curl's whole time limit, shortened to 2 seconds; the message names it.
 TEST_F(MisbehavingSite, SiteThatStallsAfterItsHeadersFailsAsTooSlow) {
+  testsupport::ScopedTimings shortened("curl=2");
   FetchResult r = fetchFrom({"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nBEGIN:VCAL", std::chrono::seconds(60)});
-  expectFailure(r, kTooSlow);
+  expectFailure(r, kTooSlowAfter2);
 }
 
 // A site that redirects to itself: curl gives up, and the household reads why.

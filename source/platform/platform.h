@@ -102,7 +102,14 @@ constexpr int kKeepAliveIntervalSeconds = 5;
 constexpr int kKeepAliveProbes = 3;
 constexpr int kUnacknowledgedSeconds = 15;
 constexpr int kDeadPeerSeconds = 25;
-void prepareConnection(SocketHandle socket);
+// The times prepareConnection gives a connection: the ones above, unless tests shorten them.
+struct DeadPeerTimes {
+  int idleSeconds = kKeepAliveIdleSeconds;
+  int intervalSeconds = kKeepAliveIntervalSeconds;
+  int probes = kKeepAliveProbes;
+  int unacknowledgedSeconds = kUnacknowledgedSeconds;
+};
+void prepareConnection(SocketHandle socket, const DeadPeerTimes& times);
 
 // The options of the server's listening socket, set before it binds: the
 // address may be taken again at once after a restart (connections of the last

@@ -283,27 +283,27 @@ void endAddress(SocketHandle socket, int (*read)(int, sockaddr*, socklen_t*), st
 
 }  // namespace
 
-void prepareConnection(SocketHandle socket) {
+void prepareConnection(SocketHandle socket, const DeadPeerTimes& times) {
   setIntOption(socket, IPPROTO_TCP, TCP_NODELAY, 1);
   setIntOption(socket, SOL_SOCKET, SO_KEEPALIVE, 1);
 #if defined(TCP_KEEPIDLE)
-  setIntOption(socket, IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdleSeconds);
+  setIntOption(socket, IPPROTO_TCP, TCP_KEEPIDLE, times.idleSeconds);
 #elif defined(TCP_KEEPALIVE)
   // macOS names the idle time TCP_KEEPALIVE.
-  setIntOption(socket, IPPROTO_TCP, TCP_KEEPALIVE, kKeepAliveIdleSeconds);
+  setIntOption(socket, IPPROTO_TCP, TCP_KEEPALIVE, times.idleSeconds);
 #endif
 #if defined(TCP_KEEPINTVL)
-  setIntOption(socket, IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveIntervalSeconds);
+  setIntOption(socket, IPPROTO_TCP, TCP_KEEPINTVL, times.intervalSeconds);
 #endif
 #if defined(TCP_KEEPCNT)
-  setIntOption(socket, IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes);
+  setIntOption(socket, IPPROTO_TCP, TCP_KEEPCNT, times.probes);
 #endif
   // Keep-alive probes only run while nothing waits to be acknowledged; a
   // stream's own writes to a vanished peer need the user time-out to end.
 #if defined(TCP_USER_TIMEOUT)
-  setIntOption(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, kUnacknowledgedSeconds * 1000);
+  setIntOption(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, times.unacknowledgedSeconds * 1000);
 #elif defined(TCP_RXT_CONNDROPTIME)
-  setIntOption(socket, IPPROTO_TCP, TCP_RXT_CONNDROPTIME, kUnacknowledgedSeconds);
+  setIntOption(socket, IPPROTO_TCP, TCP_RXT_CONNDROPTIME, times.unacknowledgedSeconds);
 #endif
 #if defined(SO_NOSIGPIPE)
   setIntOption(socket, SOL_SOCKET, SO_NOSIGPIPE, 1);

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "platform/platform.h"
+#include "server/timings.h"
 #include "text/text_util.h"
 
 const char* const kStatusMarker = "\n__BRIMLOFT_STATUS__";
@@ -20,11 +21,10 @@ namespace {
 // curl's --max-filesize refuses only downloads whose size is announced
 // before they start (curl 7.88, as Debian 12 ships it, lets an answer
 // without a length run past it), so a site that streams could fill memory
-// for the whole 30 seconds. Past the limit plus room for the status marker
+// for the whole of its time limit. Past the limit plus room for the status marker
 // and curl's own messages, the reading stops and the download is refused.
 const std::size_t kMaxOutputBytes = 20000000 + 65536;
 const char* const kTooLargeMessage = "The download is larger than 20 MB, too large to use.";
-const char* const kTooSlowMessage = "The download took longer than 30 seconds and was stopped. Try again later.";
 const char* const kUnreachableMessage = "Could not reach the website. Check the internet connection.";
 const char* const kNoAnswerMessage = "No answer. Check the internet connection.";
 const char* const kNoCurlMessage =
@@ -48,7 +48,7 @@ const CurlFailure kCurlFailures[] = {
     {7, kUnreachableMessage},
     {16, "The connection to the website broke off. Try again later."},
     {18, kCutOffDownloadMessage},  // the site closed the connection before the whole answer came
-    {28, kTooSlowMessage},         // --max-time ran out
+    {28, nullptr},  // --max-time ran out: tooSlowMessage names the limit in force
     {35,
      "Could not make a secure connection to the website. Check that this computer's date and time are "
      "right, or try again later."},
@@ -72,11 +72,17 @@ const CurlFailure kCurlFailures[] = {
     {127, kNoCurlMessage},
 };
 
+// Names the time limit curl is given.
+std::string tooSlowMessage() {
+  return "The download took longer than " + std::to_string(timings.curlSeconds) +
+         " seconds and was stopped. Try again later.";
+}
+
 // The family's message for curl's exit code; a code the table does not name
 // gets a general one carrying the number, for whoever helps the family.
 std::string curlFailureMessage(int exitCode) {
   for (const CurlFailure& failure : kCurlFailures) {
-    if (failure.exitCode == exitCode) return failure.message;
+    if (failure.exitCode == exitCode) return failure.message ? failure.message : tooSlowMessage();
   }
   if (exitCode > 128) return "The download was stopped before it was complete. Try again later.";
   return "The download failed (curl error " + std::to_string(exitCode) + "). Try again later.";
@@ -161,7 +167,8 @@ std::string curlConfigText(const std::string& url) {
 }
 
 std::string curlCommandLine(const std::string& configPath) {
-  return "curl -q -sS -L --max-time 30 --max-filesize 20000000 -K \"" + configPath + "\" 2>&1";
+  return "curl -q -sS -L --max-time " + std::to_string(timings.curlSeconds) + " --max-filesize 20000000 -K \"" +
+         configPath + "\" 2>&1";
 }
 
 FetchResult interpretCurlOutput(const std::string& output, int exitCode) {

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "platform/platform.h"
+#include "server/timings.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ class ConnectionStream : public httplib::Stream {
 
   // Starts the clock of a new request.
   void beginRequest() {
-    deadline_ = Clock::now() + kRequestSeconds;
+    deadline_ = Clock::now() + std::chrono::seconds(timings.requestSeconds);
     received_ = 0;
     answering_ = false;
   }
@@ -91,7 +92,7 @@ class ConnectionStream : public httplib::Stream {
   socket_t sock_;
   std::chrono::milliseconds readTimeout_;
   std::chrono::milliseconds writeTimeout_;
-  Clock::time_point deadline_ = Clock::now() + kRequestSeconds;
+  Clock::time_point deadline_ = Clock::now() + std::chrono::seconds(timings.requestSeconds);
   std::size_t received_ = 0;
   bool answering_ = false;
   char buffer_[4096];
@@ -163,7 +164,7 @@ HouseholdServer::HouseholdServer() {
 }
 
 bool HouseholdServer::process_and_close_socket(socket_t sock) {
-  platform::prepareConnection(sock);
+  platform::prepareConnection(sock, timings.deadPeer);
   ConnectionStream stream(sock, toMilliseconds(read_timeout_sec_, read_timeout_usec_),
                           toMilliseconds(write_timeout_sec_, write_timeout_usec_));
   bool ok = false;

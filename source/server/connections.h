@@ -21,11 +21,11 @@
 constexpr std::size_t kCoreWorkers = 64;
 constexpr std::size_t kMostWorkers = 192;
 
-// A request's line, headers and body must all arrive within this time from
-// its first byte, plus one second for each kRequestBytesPerSecond received:
-// a client that sends a byte now and then cannot hold a thread for long,
-// while a 2 MB write on slow Wi-Fi still has two minutes.
-constexpr std::chrono::seconds kRequestSeconds{10};
+// A request's line, headers and body must all arrive within
+// timings.requestSeconds (10 s) from its first byte, plus one second for each
+// kRequestBytesPerSecond received: a client that sends a byte now and then
+// cannot hold a thread for long, while a 2 MB write on slow Wi-Fi still has
+// two minutes.
 constexpr std::size_t kRequestBytesPerSecond = 16 * 1024;
 
 class WorkerPool : public httplib::TaskQueue {

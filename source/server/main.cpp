@@ -1,6 +1,7 @@
 // Start-up order and nothing else: every behaviour lives in the units it calls.
 #include <httplib.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <thread>
 
@@ -13,6 +14,7 @@
 #include "server/request_origin.h"
 #include "server/startup.h"
 #include "server/state.h"
+#include "server/timings.h"
 
 // The stop thread's body: waits for a request to stop, then refuses every
 // later write, makes the last save (after the one in progress, if any) and
@@ -33,6 +35,10 @@ int main(int argc, char** argv) {
   baseDir = chooseBaseDir(argc > 0 ? argv[0] : nullptr);
   dataFilePath = baseDir / "family-data.json";
   appPagePath = baseDir / "app.html";
+
+  // Only tests set it, to shorten the waits they exercise.
+  timings = timingsFromText(std::getenv("BRIMLOFT_TEST_TIMINGS"));
+  changeHub.waitLimit = std::chrono::seconds(timings.pingSeconds);
 
   std::vector<std::string> arguments(argv, argv + (argc > 0 ? argc : 0));
   const long long port = choosePort(std::getenv("PORT"), arguments);

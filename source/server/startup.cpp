@@ -5,6 +5,7 @@
 
 #include "platform/platform.h"
 #include "server/routes.h"
+#include "server/timings.h"
 #include "text/text_util.h"
 
 namespace fs = std::filesystem;
@@ -57,6 +58,7 @@ std::string findNetworkAddress() {
 void configureServer(HouseholdServer& server) {
   // The library's own keep-alive count is fixed when it is built, so it is set here.
   server.set_keep_alive_max_count(100);
+  server.set_keep_alive_timeout(timings.keepAliveSeconds);
   // Without this every answer on a kept-alive connection waits for the
   // browser's delayed acknowledgement.
   server.set_tcp_nodelay(true);

@@ -24,7 +24,7 @@ bool probeCurl();
 std::string findNetworkAddress();
 
 // Everything the server is given before it binds: the routes, the body limit,
-// the keep-alive count, no delayed small answers and the listening socket's
+// the keep-alive count and time-out, no delayed small answers and the listening socket's
 // options (its pool, keep-alive loop and dead-peer detection come with
 // HouseholdServer). main and the route tests both set their server up here,
 // so that the tests run the server as it runs.

@@ -17,6 +17,7 @@
 #include "support/event_stream_reader.h"
 #include "support/raw_http.h"
 #include "support/running_server.h"
+#include "support/test_timings.h"
 
 using namespace testsupport;
 using namespace std::chrono_literals;
@@ -120,21 +121,37 @@ TEST_F(DevicesTest, ADeviceWithThreeKeptConnectionsPerWindowLeavesPagesFast) {
   EXPECT_GE(answered.load(), 60);
 }
 
-TEST_F(DevicesTest, SlowAndSilentConnectionsAreCutOffAndDoNotStopTheHousehold) {
+// The keep-alive time-out (5 s for a household) and the request deadline
+// (10 s) shortened, so that cutting connections off takes seconds.
+struct ShortWaitsDevicesTest : DevicesTest {
+  void SetUp() override {
+    ServerOptions options;
+    options.env[kTestTimingsVariable] = "keepalive=2,request=3";
+    startServer(options);
+  }
+};
+
+TEST_F(ShortWaitsDevicesTest, SlowAndSilentConnectionsAreCutOffAndDoNotStopTheHousehold) {
   auto streams = openStreams(20);
-  // Sixty connections send a request a byte every two seconds, forty send nothing.
+  // Sixty connections send a request a byte every half second, forty send nothing.
   const std::string request = "GET /api/state HTTP/1.1\r\nHost: x\r\n\r\n";
   std::vector<int> trickling, silent;
-  for (int i = 0; i < 60; ++i) trickling.push_back(connectLoopback(server->port()));
+  for (int i = 0; i < 60; ++i) {
+    trickling.push_back(connectLoopback(server->port()));
+    // The request begins at once, so its deadline (not the wait for a first
+    // byte) is what ends it, however long the others take to connect.
+    ::send(trickling.back(), request.data(), 1, MSG_NOSIGNAL);
+  }
   for (int i = 0; i < 40; ++i) silent.push_back(connectLoopback(server->port()));
+  const auto connected = std::chrono::steady_clock::now();
   std::atomic<bool> stop{false};
   std::thread trickle([&] {
-    for (std::size_t at = 0; !stop && at < request.size() - 1; ++at) {
+    for (std::size_t at = 1; !stop && at < request.size() - 1; ++at) {
       for (int fd : trickling) ::send(fd, request.data() + at, 1, MSG_NOSIGNAL);
-      for (int t = 0; t < 200 && !stop; ++t) std::this_thread::sleep_for(10ms);
+      for (int t = 0; t < 50 && !stop; ++t) std::this_thread::sleep_for(10ms);
     }
   });
-  std::this_thread::sleep_for(3s);
+  std::this_thread::sleep_for(1s);
   std::chrono::milliseconds answerTime;
   ASSERT_TRUE(timedGet("/api/state", answerTime));
   EXPECT_LT(answerTime, 5s) << answerTime.count();
@@ -145,8 +162,11 @@ TEST_F(DevicesTest, SlowAndSilentConnectionsAreCutOffAndDoNotStopTheHousehold) {
     }
     return true;
   };
+  // Within the shortened times, before a household's own (5 s and 10 s) would end them.
   EXPECT_TRUE(waitUntil([&] { return allClosed(silent); }, 20s));
+  EXPECT_LT(std::chrono::steady_clock::now() - connected, 5s);
   EXPECT_TRUE(waitUntil([&] { return allClosed(trickling); }, 30s));
+  EXPECT_LT(std::chrono::steady_clock::now() - connected, 10s);
   stop = true;
   trickle.join();
   for (int fd : trickling) ::close(fd);
@@ -222,7 +242,11 @@ struct VanishingDevicesTest : DevicesTest {
                    << "); run as root to test dead-peer detection";
     }
     ASSERT_EQ(std::system("ip link set lo up"), 0) << "the test needs the ip program (iproute2)";
-    startServer();
+    // Probes after 1 s of silence, and 3 s for unacknowledged data, in place
+    // of a household's 10 s and 15 s; pings every second keep data unacknowledged.
+    ServerOptions options;
+    options.env[kTestTimingsVariable] = "ping=1,peeridle=1,peerinterval=1,peerprobes=2,peerunacked=3";
+    startServer(options);
   }
 };
 
@@ -237,6 +261,7 @@ TEST_F(VanishingDevicesTest, StreamsOfDevicesThatVanishedAreEndedWithinAboutAMin
   EXPECT_TRUE(noticed) << connectionsOnPort(server->port()) << " connections still open after " << seconds.count()
                        << " s";
   EXPECT_LT(seconds.count(), 60);
+  EXPECT_LT(seconds.count(), 10);  // by the shortened times: a household's would take 15 s at the least
   // Their places are free again: a new window gets in, by itself.
   BrowserEventSource window(server->port());
   EXPECT_TRUE(window.waitFor(kFullState, 40s)) << window.text();

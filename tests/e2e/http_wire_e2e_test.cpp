@@ -10,6 +10,7 @@
 #include "fake_curl/fake_curl.h"
 #include "support/raw_http.h"
 #include "support/running_server.h"
+#include "support/test_timings.h"
 
 using namespace testsupport;
 using namespace std::chrono_literals;
@@ -324,6 +325,8 @@ TEST(WireRefresh, ARequestWhoseBodyIsCutOffDoesNothing) {
   ServerOptions options;
   options.pathPrefix = BRIMLOFT_FAKE_CURL_DIR;
   options.env = curl.serverEnv();
+  // The request deadline shortened from 10 s to 2, below the read time-out (5 s).
+  options.env[kTestTimingsVariable] = "request=2";
   RunningServer server(folder.path(), options);
   ASSERT_TRUE(server.started()) << server.console();
   ASSERT_TRUE(waitUntil([&] { return curl.calls() == 1; }, 10s));
@@ -339,7 +342,8 @@ TEST(WireRefresh, ARequestWhoseBodyIsCutOffDoesNothing) {
       {"PUT", "/api/doc/events/e1", "Content-Length: 100\r\n", "{\"title\":\"changed\"}"},
   };
   // A client that stops sending (a tablet that leaves the house) is
-  // answered after the read time-out: 400, and the connection ends.
+  // answered when its read stops (here at the request deadline): 400, and
+  // the connection ends.
   std::vector<std::unique_ptr<RawConnection>> stalled;
   for (const auto& c : cases) {
     stalled.push_back(std::make_unique<RawConnection>(server.port()));

@@ -59,6 +59,12 @@ class FakeCurl {
   void answer(const std::string& url, const std::string& body, const std::string& status) {
     answer(url, Answer{body, status});
   }
+  // Later calls for `url` answer without the delay; a call already waiting
+  // keeps it, and the rest of its answer is left as it is.
+  void stopDelaying(const std::string& url) {
+    auto found = slots_.find(url);
+    if (found != slots_.end()) std::filesystem::remove(found->second / "delay");
+  }
 
   int calls() const {
     int n = 0;
