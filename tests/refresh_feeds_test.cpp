@@ -334,7 +334,7 @@ TEST(RefreshFeedsRealCurl, MisbehavingSitesKeepTheLastGoodRows) {
   calendar += "END:VCALENDAR\r\n";
   const std::string half = calendar.substr(0, calendar.size() / 2);
   testsupport::LoopbackListener ftp;
-  const std::string redirect = "HTTP/1.1 302 Found\r\nContent-Length: 0\r\nLocation: ";
+  const std::string redirect = "HTTP/1.1 302 Found\r\nContent-Length: 0\r\nConnection: close\r\nLocation: ";
   struct Case {
     const char* name;
     std::string reply;

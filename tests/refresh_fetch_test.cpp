@@ -504,11 +504,10 @@ TEST_F(MisbehavingSite, RedirectsAreFollowedOnlyToWebAddresses) {
   testsupport::LoopbackSite site([&](const std::string& target) {
     if (target == "/moved")
       return testsupport::RawReply{
-          "HTTP/1.1 301 Moved\r\nLocation: /cal.ics\r\nContent-Length: "
-          "0\r\n\r\n",
+          "HTTP/1.1 301 Moved\r\nLocation: /cal.ics\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
           std::chrono::milliseconds(0)};
     if (target == "/cal.ics") return testsupport::completeReply("BEGIN:VCALENDAR");
-    return testsupport::RawReply{"HTTP/1.1 302 Found\r\nLocation: " + location + "\r\nContent-Length: 0\r\n\r\n",
+    return testsupport::RawReply{"HTTP/1.1 302 Found\r\nLocation: " + location + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
                                  std::chrono::milliseconds(0)};
   });
   const std::string hostAndPort = "127.0.0.1:" + std::to_string(ftp.port());
