@@ -7,6 +7,7 @@
 // a fetch or a socket write.
 #include <atomic>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -39,6 +40,12 @@ void applyChange(const std::string& section, const std::string& id, const nlohma
 // (a large item costs more to copy than to parse); `value` is left holding
 // the previous item, or null.
 void applyChange(const std::string& section, const std::string& id, nlohmann::json&& value);
+
+// The compact text of the whole of stateDoc, made once per change and shared
+// by every caller until the next: fifty windows opening together on a large
+// document hold one text between them, not fifty. The next applyChange (or
+// resetStateSections) lets go of it. Call with stateMutex held.
+std::shared_ptr<const std::string> sharedStateText();
 
 // True when `section` is one of writableSections.
 bool isWritableSection(const std::string& section);
