@@ -570,7 +570,8 @@ void familyBesideAFlood() {
     const std::string body = "{\"title\":\"x\"}";
     for (int i = 0; i < 30; ++i) {
       note(pages, timedExchange(port, "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "</html>"));
-      note(reads, timedExchange(port, "GET /api/state HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "\"settings\""));
+      note(reads,
+           timedExchange(port, "GET /api/state HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "\"settings\""));
       note(writes, timedExchange(port,
                                  "PUT /api/doc/events/e" + std::to_string(i) +
                                      " HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Type: application/json\r\n"
@@ -582,12 +583,12 @@ void familyBesideAFlood() {
     for (int fd : flood) {
       if (fd >= 0) ::close(fd);
     }
-    std::printf("  %s 300 idle connections from 127.0.0.2 (%zu connected):\n    page %s\n    state %s\n    write %s\n"
-                "    unanswered %d\n",
-                build.label, static_cast<std::size_t>(std::count_if(flood.begin(), flood.end(), [](int fd) {
-                  return fd >= 0;
-                })),
-                pages.summary().c_str(), reads.summary().c_str(), writes.summary().c_str(), failed);
+    std::printf(
+        "  %s 300 idle connections from 127.0.0.2 (%zu connected):\n    page %s\n    state %s\n    write %s\n"
+        "    unanswered %d\n",
+        build.label,
+        static_cast<std::size_t>(std::count_if(flood.begin(), flood.end(), [](int fd) { return fd >= 0; })),
+        pages.summary().c_str(), reads.summary().c_str(), writes.summary().c_str(), failed);
     server->kill();
   }
 }

@@ -8,8 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <nlohmann/json.hpp>
 #include <atomic>
+#include <nlohmann/json.hpp>
 #include <thread>
 #include <vector>
 
