@@ -169,11 +169,16 @@ void WorkerPool::work() {
         if (stopping_ || !jobs_.empty()) break;
         if (threads_.size() > core_) {
           // A spare thread without work for spareIdle_ hands itself over to
-          // be joined, and ends.
+          // be joined, joins those that ended before it (so that their
+          // stacks are freed without waiting for the next connection), and ends.
           --idle_;
+          std::vector<std::thread> earlier;
+          earlier.swap(ended_);
           auto self = threads_.find(std::this_thread::get_id());
           ended_.push_back(std::move(self->second));
           threads_.erase(self);
+          lock.unlock();
+          for (auto& t : earlier) t.join();
           return;
         }
         giveUp = std::chrono::steady_clock::now() + spareIdle_;

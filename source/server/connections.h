@@ -46,7 +46,8 @@ class WorkerPool : public httplib::TaskQueue {
  private:
   void work();
   void startThread();  // called with mutex_ held
-  // Joins the threads that ended for want of work. Call without mutex_.
+  // Joins the threads that ended for want of work (the last to end waits in
+  // ended_ for the next job or the next to end). Call without mutex_.
   void joinEnded();
   // Guards everything below. Taken by the accept loop (enqueue) and by the
   // workers between jobs, never with another lock; jobs run without it.
