@@ -4,21 +4,29 @@
 // reloads. Prints page-load, write and event-delivery percentiles and the
 // refusals. BRIMLOFT_BENCH_SERVER names another build to measure instead.
 // Every loop is bounded; the whole run takes about a minute and a half.
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/large_items.h"
 #include "support/server_process.h"
 
 using namespace testsupport;
@@ -308,17 +316,321 @@ void reloadStorm() {
   std::printf("  windows left without live updates 15 s later: %d of 56\n", without);
 }
 
+// ---- Bursts, shared full states, the pool's size and floods ----------------
+// Each case runs the build before these changes (BRIMLOFT_BENCH_BEFORE, when
+// given) and this one, one after the other in the same run.
+
+// A line of /proc/<pid>/status as a number ("VmRSS", "VmHWM" in KiB, "Threads").
+long processFigure(pid_t pid, const std::string& name) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(name + ":", 0) == 0) return std::stol(line.substr(name.size() + 1));
+  }
+  return -1;
+}
+
+// The system's count of connections dropped because a listen queue was full.
+long listenOverflows() {
+  std::ifstream netstat("/proc/net/netstat");
+  std::string names, values;
+  while (std::getline(netstat, names) && std::getline(netstat, values)) {
+    if (names.rfind("TcpExt:", 0) != 0) continue;
+    std::istringstream n(names), v(values);
+    for (std::string name, value; n >> name && v >> value;) {
+      if (name == "ListenOverflows") return std::stol(value);
+    }
+  }
+  return -1;
+}
+
+// A TCP connection to 127.0.0.1:`port` from the loopback address `from`
+// (127.0.0.2 stands for another device), or -1.
+int connectFrom(const char* from, int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  ::inet_pton(AF_INET, from, &local.sin_addr);
+  sockaddr_in target{};
+  target.sin_family = AF_INET;
+  target.sin_port = htons(static_cast<uint16_t>(port));
+  target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      ::connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Sends `request` on a new connection and reads until the answer's end
+// (`until` seen in it) or 10 s; the milliseconds it took, or -1.
+double timedExchange(int port, const std::string& request, const std::string& until) {
+  const auto start = Clock::now();
+  int fd = connectFrom("127.0.0.1", port);
+  if (fd < 0) return -1;
+  ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  std::string got;
+  char buffer[65536];
+  const auto deadline = start + std::chrono::seconds(10);
+  double took = -1;
+  while (Clock::now() < deadline) {
+    pollfd entry{fd, POLLIN, 0};
+    if (::poll(&entry, 1, 100) <= 0) continue;
+    long n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    got.append(buffer, static_cast<std::size_t>(n));
+    if (got.find(until, got.size() < until.size() + n ? 0 : got.size() - until.size() - n) != std::string::npos) {
+      took = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+      break;
+    }
+  }
+  ::close(fd);
+  return took;
+}
+
+struct Build {
+  const char* label;
+  std::string binary;  // empty: this build
+};
+
+std::vector<Build> buildsToCompare() {
+  std::vector<Build> builds;
+  if (const char* before = std::getenv("BRIMLOFT_BENCH_BEFORE")) builds.push_back({"before", before});
+  builds.push_back({"after ", ""});
+  return builds;
+}
+
+std::unique_ptr<ServerProcess> startBuild(const Build& build, const TempFolder& folder) {
+  if (!std::filesystem::exists(folder.path() / "app.html")) {
+    writeFile(folder.path() / "app.html", "<main>" + std::string(20000, 'x') + "</main>\n");
+  }
+  ServerOptions options;
+  options.folder = folder.path();
+  if (!build.binary.empty()) options.binary = build.binary;
+  auto process = std::make_unique<ServerProcess>(options);
+  if (!process->waitForBanner(std::chrono::seconds(30))) {
+    throw std::runtime_error("the server did not start:\n" + process->console());
+  }
+  return process;
+}
+
+// 60 connections at once, each asking for the state, three times.
+void burstOfConnections() {
+  for (const Build& build : buildsToCompare()) {
+    TempFolder folder;
+    auto server = startBuild(build, folder);
+    const std::string request = "GET /api/state HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    for (int burst = 0; burst < 3; ++burst) {
+      const long overflowsBefore = listenOverflows();
+      Samples samples;
+      std::atomic<int> unanswered{0};
+      std::vector<std::thread> clients;
+      for (int i = 0; i < 60; ++i) {
+        clients.emplace_back([&] {
+          double ms = timedExchange(server->port(), request, "\"settings\"");
+          if (ms < 0) {
+            ++unanswered;
+          } else {
+            samples.add(ms);
+          }
+        });
+      }
+      for (auto& c : clients) c.join();
+      std::fflush(stdout);
+      std::printf("  %s burst %d of 60 connections at once: %s, unanswered %d, listen overflows %ld\n", build.label,
+                  burst + 1, samples.summary().c_str(), unanswered.load(), listenOverflows() - overflowsBefore);
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    server->kill();
+  }
+}
+
+// Five items of 1.9 MB (a 9.5 MB state) in the data file; 50 windows open at
+// once and read their whole state, then close; three rounds.
+void windowsOnALargeState() {
+  std::string data = "{\"lists\":{";
+  for (int i = 0; i < 5; ++i) data += (i ? ",\"big" : "\"big") + std::to_string(i) + "\":" + groupedItem();
+  data += "}}";
+  for (const Build& build : buildsToCompare()) {
+    TempFolder folder;
+    writeFile(folder.path() / "family-data.json", data);
+    auto server = startBuild(build, folder);
+    const pid_t pid = server->pid();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const long start = processFigure(pid, "VmRSS");
+    std::printf("  %s resident at start %ld MB (state text %.1f MB)\n", build.label, start / 1024,
+                static_cast<double>(data.size()) / 1e6);
+    for (int round = 0; round < 3; ++round) {
+      Samples samples;
+      std::atomic<int> incomplete{0};
+      std::vector<int> fds(50, -1);
+      std::vector<std::thread> windows;
+      for (int i = 0; i < 50; ++i) {
+        windows.emplace_back([&, i] {
+          const auto begin = Clock::now();
+          int fd = connectFrom("127.0.0.1", server->port());
+          fds[static_cast<std::size_t>(i)] = fd;
+          const std::string request = "GET /api/stream HTTP/1.1\r\nHost: x\r\n\r\n";
+          if (fd < 0 || ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) {
+            ++incomplete;
+            return;
+          }
+          // The whole state ends with the message's empty line.
+          std::size_t total = 0;
+          std::string tail;
+          std::vector<char> buffer(1 << 20);
+          const auto deadline = begin + std::chrono::seconds(60);
+          while (Clock::now() < deadline) {
+            pollfd entry{fd, POLLIN, 0};
+            if (::poll(&entry, 1, 100) <= 0) continue;
+            long n = ::recv(fd, buffer.data(), buffer.size(), 0);
+            if (n <= 0) break;
+            total += static_cast<std::size_t>(n);
+            tail = tail.substr(tail.size() > 16 ? tail.size() - 16 : 0) +
+                   std::string(buffer.data() + (n > 16 ? n - 16 : 0), static_cast<std::size_t>(std::min(n, 16L)));
+            if (total > data.size() && tail.find("}\n\n") != std::string::npos) {
+              samples.add(std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
+              return;
+            }
+          }
+          ++incomplete;
+        });
+      }
+      for (auto& w : windows) w.join();
+      const long peak = processFigure(pid, "VmHWM");
+      for (int fd : fds) {
+        if (fd >= 0) ::close(fd);
+      }
+      std::this_thread::sleep_for(std::chrono::seconds(2));
+      std::fflush(stdout);
+      std::printf("  %s round %d, 50 windows: whole state in %s, incomplete %d; peak %ld MB, after closing %ld MB\n",
+                  build.label, round + 1, samples.summary().c_str(), incomplete.load(), peak / 1024,
+                  processFigure(pid, "VmRSS") / 1024);
+    }
+    server->kill();
+  }
+}
+
+// 180 connections that each hold a worker for 5 s (they send nothing), then
+// the pool's threads over the next 70 s. Both builds side by side.
+void poolAfterABurst() {
+  struct Run {
+    Build build;
+    TempFolder folder;
+    std::unique_ptr<ServerProcess> server;
+    std::vector<int> fds;
+  };
+  std::vector<std::unique_ptr<Run>> runs;
+  for (const Build& build : buildsToCompare()) {
+    auto run = std::make_unique<Run>();
+    run->build = build;
+    run->server = startBuild(build, run->folder);
+    runs.push_back(std::move(run));
+  }
+  for (auto& run : runs) {
+    std::printf("  %s threads at start %ld\n", run->build.label, processFigure(run->server->pid(), "Threads"));
+    for (int i = 0; i < 180; ++i) run->fds.push_back(connectFrom("127.0.0.1", run->server->port()));
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  for (auto& run : runs) {
+    std::printf("  %s threads with 180 silent connections %ld\n", run->build.label,
+                processFigure(run->server->pid(), "Threads"));
+    for (int fd : run->fds) ::close(fd);
+  }
+  for (int waited = 10; waited <= 70; waited += 30) {
+    std::this_thread::sleep_for(std::chrono::seconds(waited == 10 ? 8 : 30));
+    for (auto& run : runs) {
+      std::printf("  %s threads %d s after the burst: %ld\n", run->build.label, waited,
+                  processFigure(run->server->pid(), "Threads"));
+    }
+  }
+  for (auto& run : runs) run->server->kill();
+}
+
+// 300 connections from another address (127.0.0.2) that stay idle, and a
+// family on 127.0.0.1 loading its page, reading the state and writing.
+void familyBesideAFlood() {
+  for (const Build& build : buildsToCompare()) {
+    TempFolder folder;
+    auto server = startBuild(build, folder);
+    const int port = server->port();
+    std::vector<int> flood;
+    for (int i = 0; i < 300; ++i) flood.push_back(connectFrom("127.0.0.2", port));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    Samples pages, reads, writes;
+    int failed = 0;
+    auto note = [&](Samples& samples, double ms) {
+      if (ms < 0) {
+        ++failed;
+      } else {
+        samples.add(ms);
+      }
+    };
+    const std::string body = "{\"title\":\"x\"}";
+    for (int i = 0; i < 30; ++i) {
+      note(pages, timedExchange(port, "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "</html>"));
+      note(reads,
+           timedExchange(port, "GET /api/state HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "\"settings\""));
+      note(writes, timedExchange(port,
+                                 "PUT /api/doc/events/e" + std::to_string(i) +
+                                     " HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Type: application/json\r\n"
+                                     "Content-Length: " +
+                                     std::to_string(body.size()) + "\r\n\r\n" + body,
+                                 "{\"ok\":true}"));
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    for (int fd : flood) {
+      if (fd >= 0) ::close(fd);
+    }
+    std::printf(
+        "  %s 300 idle connections from 127.0.0.2 (%zu connected):\n    page %s\n    state %s\n    write %s\n"
+        "    unanswered %d\n",
+        build.label,
+        static_cast<std::size_t>(std::count_if(flood.begin(), flood.end(), [](int fd) { return fd >= 0; })),
+        pages.summary().c_str(), reads.summary().c_str(), writes.summary().c_str(), failed);
+    server->kill();
+  }
+}
+
+// All four cases, or only the one named ("burst", "windows", "flood", "pool").
+void connectionCases(const std::string& only) {
+  const struct {
+    const char* name;
+    const char* title;
+    void (*run)();
+  } cases[] = {{"burst", "bursts of connections", burstOfConnections},
+               {"windows", "windows opening on a 9.5 MB state", windowsOnALargeState},
+               {"flood", "family beside a flood", familyBesideAFlood},
+               {"pool", "the pool's threads after a burst", poolAfterABurst}};
+  for (const auto& c : cases) {
+    if (!only.empty() && only != c.name) continue;
+    std::printf("%s\n", c.title);
+    std::fflush(stdout);
+    c.run();
+    std::fflush(stdout);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   const char* other = std::getenv("BRIMLOFT_BENCH_SERVER");
   std::printf("household_bench: %s\n", other ? other : BRIMLOFT_BINARY);
-  const int seconds = argc > 1 ? std::max(5, std::atoi(argv[1])) : 20;
+  // "connections" runs only the burst, shared-state, flood and pool cases;
+  // a further argument names one of them.
+  const bool connectionsOnly = argc > 1 && std::string(argv[1]) == "connections";
+  const int seconds = argc > 1 && !connectionsOnly ? std::max(5, std::atoi(argv[1])) : 20;
   try {
+    if (connectionsOnly) {
+      connectionCases(argc > 2 ? argv[2] : "");
+      return 0;
+    }
     household(20, 2, seconds);
     household(20, 3, seconds);
     reloadStorm();
+    connectionCases("");
   } catch (const std::exception& e) {
     std::printf("household_bench failed: %s\n", e.what());
     return 1;

@@ -61,6 +61,44 @@ TEST(WorkerPool, NeverGrowsBeyondItsMostAndStillRunsEveryJob) {
   pool.shutdown();
 }
 
+TEST(WorkerPool, ThreadsBeyondTheCoreEndAfterTheirIdleTimeAndComeBackWhenNeeded) {
+  WorkerPool pool(3, 20, std::chrono::milliseconds(200));
+  for (int burst = 0; burst < 2; ++burst) {
+    std::mutex mutex;
+    std::condition_variable cond;
+    int running = 0;
+    bool release = false;
+    for (int i = 0; i < 12; ++i) {
+      pool.enqueue([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        ++running;
+        cond.notify_all();
+        cond.wait(lock, [&] { return release; });
+        --running;
+        cond.notify_all();
+      });
+    }
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      ASSERT_TRUE(cond.wait_for(lock, std::chrono::seconds(10), [&] { return running == 12; })) << running;
+      release = true;
+      cond.notify_all();
+      ASSERT_TRUE(cond.wait_for(lock, std::chrono::seconds(10), [&] { return running == 0; }));
+    }
+    EXPECT_GE(pool.threadCount(), 12u) << burst;
+    // Spare threads go after their idle time; the core stays, however long it waits.
+    for (int i = 0; i < 500 && pool.threadCount() > 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(pool.threadCount(), 3u) << burst;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(pool.threadCount(), 3u) << burst;
+  }
+  std::atomic<int> done{0};
+  for (int i = 0; i < 10; ++i) pool.enqueue([&] { ++done; });
+  for (int i = 0; i < 1000 && done < 10; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(done.load(), 10);
+  pool.shutdown();
+}
+
 // The accepted end of a connection to `port` in this process, found among
 // its open files; -1 when there is none.
 int acceptedSocket(int port) {

@@ -116,6 +116,19 @@ void prepareConnection(SocketHandle socket, const DeadPeerTimes& times);
 // run may linger), but the port is never shared, so that a second copy of the
 // program finds it busy instead of serving (and saving) beside the first.
 void prepareListeningSocket(SocketHandle socket);
+// Lets the system queue as many connections not yet accepted as it allows
+// (at least kListenQueue) on a socket that already listens: the household's
+// browsers reconnecting together after a restart come as one burst, and with
+// a short queue the ones that find it full wait a second or more to try again.
+// False when the system refused.
+constexpr int kListenQueue = 128;
+bool widenListenQueue(SocketHandle socket);
+
+// Raises the number of files and connections the process may hold open at
+// once to the most the system allows it; each connection takes one. Call at
+// start, before other threads run. Returns the limit in force afterwards
+// (-1 when it cannot be told).
+long raiseOpenFileLimit();
 
 enum class SocketWait { ready, timedOut, failed };
 // Waits up to `milliseconds` until the socket has bytes (or its end) to read.

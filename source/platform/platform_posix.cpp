@@ -8,6 +8,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -350,6 +351,27 @@ long sendSome(SocketHandle socket, const char* data, std::size_t size) {
 }
 
 void prepareListeningSocket(SocketHandle socket) { setIntOption(socket, SOL_SOCKET, SO_REUSEADDR, 1); }
+
+bool widenListenQueue(SocketHandle socket) {
+  // Listening again on a listening socket only sets its queue's length; the
+  // system cuts a length above its own maximum down to that maximum.
+  return ::listen(socket, SOMAXCONN > kListenQueue ? SOMAXCONN : kListenQueue) == 0;
+}
+
+long raiseOpenFileLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+#if defined(__APPLE__)
+    // macOS refuses a soft limit above OPEN_MAX, whatever the hard limit says.
+    if (raised.rlim_cur > OPEN_MAX) raised.rlim_cur = OPEN_MAX;
+#endif
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? -1 : static_cast<long>(limit.rlim_cur);
+}
 
 void peerAddress(SocketHandle socket, std::string& ip, int& port) { endAddress(socket, ::getpeername, ip, port); }
 

@@ -102,7 +102,8 @@ class ConnectionStream : public httplib::Stream {
 
 }  // namespace
 
-WorkerPool::WorkerPool(std::size_t core, std::size_t most) : most_(std::max(core, most)) {
+WorkerPool::WorkerPool(std::size_t core, std::size_t most, std::chrono::milliseconds spareIdle)
+    : core_(core), most_(std::max(core, most)), spareIdle_(spareIdle) {
   std::lock_guard<std::mutex> lock(mutex_);
   for (std::size_t i = 0; i < core; ++i) startThread();
 }
@@ -111,10 +112,22 @@ WorkerPool::~WorkerPool() { shutdown(); }
 
 void WorkerPool::startThread() {
   try {
-    threads_.emplace_back(&WorkerPool::work, this);
+    std::thread thread(&WorkerPool::work, this);
+    // The new thread takes mutex_ before it looks itself up, so it finds itself here.
+    const std::thread::id id = thread.get_id();
+    threads_.emplace(id, std::move(thread));
   } catch (const std::system_error&) {
     // The system has no thread to spare: the job waits for one of those running.
   }
+}
+
+void WorkerPool::joinEnded() {
+  std::vector<std::thread> ended;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ended.swap(ended_);
+  }
+  for (auto& t : ended) t.join();
 }
 
 void WorkerPool::enqueue(std::function<void()> job) {
@@ -124,6 +137,7 @@ void WorkerPool::enqueue(std::function<void()> job) {
     if (jobs_.size() > idle_ && threads_.size() < most_) startThread();
   }
   cond_.notify_one();
+  joinEnded();
 }
 
 void WorkerPool::shutdown() {
@@ -133,9 +147,10 @@ void WorkerPool::shutdown() {
     stopping_ = true;
   }
   cond_.notify_all();
-  for (auto& t : threads_) {
-    if (t.joinable()) t.join();
-  }
+  // No thread starts or ends by itself once stopping_ is set; each returns
+  // when the jobs are done.
+  for (auto& entry : threads_) entry.second.join();
+  joinEnded();
 }
 
 std::size_t WorkerPool::threadCount() {
@@ -149,7 +164,26 @@ void WorkerPool::work() {
     {
       std::unique_lock<std::mutex> lock(mutex_);
       ++idle_;
-      cond_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+      auto giveUp = std::chrono::steady_clock::now() + spareIdle_;
+      while (!stopping_ && jobs_.empty()) {
+        if (cond_.wait_until(lock, giveUp) != std::cv_status::timeout) continue;
+        if (stopping_ || !jobs_.empty()) break;
+        if (threads_.size() > core_) {
+          // A spare thread without work for spareIdle_ hands itself over to
+          // be joined, joins those that ended before it (so that their
+          // stacks are freed without waiting for the next connection), and ends.
+          --idle_;
+          std::vector<std::thread> earlier;
+          earlier.swap(ended_);
+          auto self = threads_.find(std::this_thread::get_id());
+          ended_.push_back(std::move(self->second));
+          threads_.erase(self);
+          lock.unlock();
+          for (auto& t : earlier) t.join();
+          return;
+        }
+        giveUp = std::chrono::steady_clock::now() + spareIdle_;
+      }
       --idle_;
       if (jobs_.empty()) return;
       job = std::move(jobs_.front());

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -28,26 +29,37 @@ constexpr std::size_t kMostWorkers = 192;
 // two minutes.
 constexpr std::size_t kRequestBytesPerSecond = 16 * 1024;
 
+// Threads beyond the pool's first `core` end after this long without a job,
+// so that a burst's threads (and their stacks) are given back.
+constexpr std::chrono::seconds kSpareWorkerIdle{60};
+
 class WorkerPool : public httplib::TaskQueue {
  public:
-  WorkerPool(std::size_t core, std::size_t most);
+  WorkerPool(std::size_t core, std::size_t most,
+             std::chrono::milliseconds spareIdle = std::chrono::milliseconds(kSpareWorkerIdle));
   ~WorkerPool() override;
   void enqueue(std::function<void()> job) override;
   void shutdown() override;
-  // For tests: the threads started so far.
+  // For tests: the threads running now.
   std::size_t threadCount();
 
  private:
   void work();
   void startThread();  // called with mutex_ held
+  // Joins the threads that ended for want of work (the last to end waits in
+  // ended_ for the next job or the next to end). Call without mutex_.
+  void joinEnded();
   // Guards everything below. Taken by the accept loop (enqueue) and by the
   // workers between jobs, never with another lock; jobs run without it.
   std::mutex mutex_;
   std::condition_variable cond_;
   std::deque<std::function<void()>> jobs_;
-  std::vector<std::thread> threads_;
+  std::map<std::thread::id, std::thread> threads_;
+  std::vector<std::thread> ended_;  // spare threads that returned, to be joined
   std::size_t idle_ = 0;
+  std::size_t core_;
   std::size_t most_;
+  std::chrono::milliseconds spareIdle_;
   bool stopping_ = false;
 };
 

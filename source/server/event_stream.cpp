@@ -1,5 +1,6 @@
 #include "server/event_stream.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -19,17 +20,36 @@ const std::string& pingComment() {
   return text;
 }
 
-// Writes the whole state and moves the cursor to the hub's sequence number in
-// the same locked moment, so the snapshot holds exactly the events up to it.
+// Takes the whole state's text and moves the cursor to the hub's sequence
+// number in the same locked moment, so the snapshot holds exactly the events
+// up to it. The text is shared with every stream that opens before the next
+// change; the message is written in pieces, each copied by the server library
+// on its way out, so that many streams sending a large state at once hold a
+// few pieces each rather than copies of the whole.
 bool sendFullState(StreamState& stream, httplib::DataSink& sink) {
-  std::string text;
+  std::shared_ptr<const std::string> state;
   {
     std::lock_guard<std::mutex> lock(stateMutex);
-    // Writing {"full": stateDoc} by hand spares a copy of the whole document.
-    text = "retry: 3000\ndata: {\"full\":" + dumpCompact(stateDoc) + "}\n\n";
+    state = sharedStateText();
     stream.cursor = changeHub.currentSeq();
   }
-  return sink.write(text.data(), text.size());
+  static const std::string head = "retry: 3000\ndata: {\"full\":";
+  static const std::string tail = "}\n\n";
+  const std::string& text = *state;
+  // A small state goes out in one write, head and tail included.
+  const std::size_t first = std::min(text.size(), kFullStatePiece);
+  std::string piece = head;
+  piece.append(text, 0, first);
+  if (first == text.size()) piece += tail;
+  if (!sink.write(piece.data(), piece.size())) return false;
+  if (first == text.size()) return true;
+  std::size_t at = first;
+  for (; text.size() - at > kFullStatePiece; at += kFullStatePiece) {
+    if (!sink.write(text.data() + at, kFullStatePiece)) return false;
+  }
+  piece.assign(text, at, std::string::npos);
+  piece += tail;
+  return sink.write(piece.data(), piece.size());
 }
 
 }  // namespace

@@ -21,6 +21,10 @@ constexpr const char kStreamsFullMessage[] =
     ": Too many open calendar windows. This one connects again by itself when another closes.\n"
     "retry: 2000\n\n";
 
+// The whole state goes out in writes of at most this many bytes of its text
+// (and the message's head and tail): a state no larger is one write.
+constexpr std::size_t kFullStatePiece = 64 * 1024;
+
 // For tests: the number of streams open right now. The count is an atomic, no lock.
 int openStreamCount();
 
@@ -43,11 +47,12 @@ struct StreamState {
 // takes the hub's mutex and wakeMutex.
 void handleEventStream(const httplib::Request& request, httplib::Response& response);
 
-// One step of a stream: the full state first, then whatever the change hub
-// brings (events joined in one write, the full state after falling behind,
-// or the keep-alive comment). Returns the write's result; false ends it.
-// Woken to check its connection, it writes nothing and returns whether the
-// browser is still connected. Call with no lock held: the full state is made
-// under stateMutex (with the hub's mutex under it, for the cursor), the wait
-// for news takes the hub's mutex alone, and every write is made with no lock.
+// One step of a stream: the full state first (in pieces of kFullStatePiece),
+// then whatever the change hub brings (events joined in one write, the full
+// state after falling behind, or the keep-alive comment). Returns the writes'
+// result; false ends it. Woken to check its connection, it writes nothing and
+// returns whether the browser is still connected. Call with no lock held: the
+// full state's text is made (or taken, when nothing changed since) under
+// stateMutex, with the hub's mutex under it for the cursor; the wait for news
+// takes the hub's mutex alone, and every write is made with no lock.
 bool sendNextEvents(StreamState& stream, httplib::DataSink& sink);

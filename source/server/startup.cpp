@@ -62,12 +62,21 @@ void configureServer(HouseholdServer& server) {
   // Without this every answer on a kept-alive connection waits for the
   // browser's delayed acknowledgement.
   server.set_tcp_nodelay(true);
-  server.set_socket_options(platform::prepareListeningSocket);
   server.set_payload_max_length(kMaxRequestBodyBytes);
   registerRoutes(server);
 }
 
 int bindServer(httplib::Server& server, const std::string& host, int port) {
-  if (port == 0) return server.bind_to_any_port(host);
-  return server.bind_to_port(host, port) ? port : -1;
+  // The library listens with a queue of 5 connections and keeps its socket to
+  // itself; the options step hands the socket over, so that the queue can be
+  // widened once the library listens.
+  socket_t listening = INVALID_SOCKET;
+  server.set_socket_options([&listening](socket_t sock) {
+    platform::prepareListeningSocket(sock);
+    listening = sock;
+  });
+  const int bound = port == 0 ? server.bind_to_any_port(host) : server.bind_to_port(host, port) ? port : -1;
+  server.set_socket_options(platform::prepareListeningSocket);
+  if (bound > 0 && listening != INVALID_SOCKET) platform::widenListenQueue(listening);
+  return bound;
 }

@@ -24,12 +24,14 @@ bool probeCurl();
 std::string findNetworkAddress();
 
 // Everything the server is given before it binds: the routes, the body limit,
-// the keep-alive count and time-out, no delayed small answers and the listening socket's
-// options (its pool, keep-alive loop and dead-peer detection come with
-// HouseholdServer). main and the route tests both set their server up here,
-// so that the tests run the server as it runs.
+// the keep-alive count and time-out, no delayed small answers (its pool, keep-alive
+// loop and dead-peer detection come with HouseholdServer; the listening
+// socket's options with bindServer). main and the route tests both set their
+// server up here, so that the tests run the server as it runs.
 void configureServer(HouseholdServer& server);
 
-// Binds `server` to `port` on `host`; port 0 asks the system for any free
-// port. Returns the port in use, or -1 when the port cannot be had.
+// Binds `server` to `port` on `host`, with the listening socket's options
+// (platform::prepareListeningSocket) and a queue of kListenQueue connections
+// or more; port 0 asks the system for any free port. Returns the port in use,
+// or -1 when the port cannot be had.
 int bindServer(httplib::Server& server, const std::string& host, int port);

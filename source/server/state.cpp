@@ -16,6 +16,11 @@ json stateDoc = json::object();
 std::mutex stateMutex;
 std::atomic<bool> stateDirty{false};
 
+namespace {
+// The text of stateDoc as it is now, or null; guarded by stateMutex.
+std::shared_ptr<const std::string> stateText;
+}  // namespace
+
 // Set once, under stateMutex, when the program stops; applyChange reads it
 // under the same lock.
 static bool writesClosed = false;
@@ -26,6 +31,12 @@ std::filesystem::path appPagePath;
 
 void resetStateSections() {
   for (const auto& name : allSections) stateDoc[name] = json::object();
+  stateText.reset();
+}
+
+std::shared_ptr<const std::string> sharedStateText() {
+  if (!stateText) stateText = std::make_shared<const std::string>(dumpCompact(stateDoc));
+  return stateText;
 }
 
 json getItem(const std::string& section, const std::string& id) {
@@ -57,9 +68,11 @@ bool applyChange(const std::string& section, const std::string& id, const json* 
   if (value) return applyChange(section, id, json(*value));
   const std::string text = changeEventText(section, id, nullptr);
   json removed;
+  std::shared_ptr<const std::string> oldText;
   {
     std::lock_guard<std::mutex> lock(stateMutex);
     if (writesClosed) return false;
+    oldText.swap(stateText);
     json& sec = stateDoc[section];
     if (sec.is_object()) {
       auto found = sec.find(id);
@@ -76,8 +89,10 @@ bool applyChange(const std::string& section, const std::string& id, const json* 
 
 bool applyChange(const std::string& section, const std::string& id, json&& value) {
   const std::string text = changeEventText(section, id, &value);
+  std::shared_ptr<const std::string> oldText;
   std::lock_guard<std::mutex> lock(stateMutex);
   if (writesClosed) return false;
+  oldText.swap(stateText);
   stateDoc[section][id].swap(value);
   stateDirty.exchange(true);
   changeHub.publishChange(text);

@@ -7,6 +7,7 @@
 // written to text, never across a fetch or a socket write.
 #include <atomic>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -48,6 +49,12 @@ bool applyChange(const std::string& section, const std::string& id, nlohmann::js
 void closeStateForWrites();
 // The body of the 503 answer to a write that applyChange refused.
 const nlohmann::json& stoppingError();
+
+// The compact text of the whole of stateDoc, made once per change and shared
+// by every caller until the next: fifty windows opening together on a large
+// document hold one text between them, not fifty. The next applyChange (or
+// resetStateSections) lets go of it. Call with stateMutex held.
+std::shared_ptr<const std::string> sharedStateText();
 
 // True when `section` is one of writableSections.
 bool isWritableSection(const std::string& section);
