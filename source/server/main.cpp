@@ -32,6 +32,9 @@ static void stopWhenAsked() {
 int main(int argc, char** argv) {
   // With a pool per worker, 64 workers would each keep a large write's memory.
   platform::limitMemoryPools(4);
+  // Every connection costs a file descriptor: the usual soft limit of 1,024
+  // would refuse connections long before the workers run out.
+  platform::raiseOpenFileLimit();
   baseDir = chooseBaseDir(argc > 0 ? argv[0] : nullptr);
   dataFilePath = baseDir / "family-data.json";
   appPagePath = baseDir / "app.html";
