@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <filesystem>
 #include <sstream>
 #include <thread>
 
@@ -513,6 +514,28 @@ TEST_F(WireTest, ARequestCutOffByItsDeadlineGets408AndItsConnectionEnds) {
   auto state = plain("/api/state");
   ASSERT_TRUE(state);
   EXPECT_EQ(state->body.find("drip"), std::string::npos);
+}
+
+// The server's open sockets (its listening socket and its connections).
+std::size_t openSockets(pid_t pid) {
+  std::size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(entry.path(), error).string().rfind("socket:", 0) == 0) ++count;
+  }
+  return count;
+}
+
+TEST_F(WireTest, AClosedWindowsStreamEndsAtItsFirstPing) {
+  const std::size_t before = openSockets(server->pid());
+  {
+    RawConnection window(server->port());
+    ASSERT_TRUE(window.send("GET /api/stream HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_TRUE(window.readHead());
+    ASSERT_TRUE(waitUntil([&] { return openSockets(server->pid()) == before + 1; }, 2s));
+  }
+  // The first ping, 20 s on, finds the window gone (the second one did, 40 s on).
+  EXPECT_TRUE(waitUntil([&] { return openSockets(server->pid()) == before; }, 25s));
 }
 
 TEST(WireRefresh, ARequestWhoseBodyIsCutOffDoesNothing) {
