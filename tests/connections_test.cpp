@@ -161,8 +161,8 @@ TEST(HouseholdServer, AnAnswerThatSaysCloseIsTheLastOnItsConnection) {
   for (const char* method : {"GET", "HEAD"}) {
     const int fd = testsupport::connectLoopback(s.port);
     ASSERT_GE(fd, 0);
-    const std::string requests = std::string(method) +
-                                 " /closing HTTP/1.1\r\nHost: x\r\n\r\nGET /count HTTP/1.1\r\nHost: x\r\n\r\n";
+    const std::string requests =
+        std::string(method) + " /closing HTTP/1.1\r\nHost: x\r\n\r\nGET /count HTTP/1.1\r\nHost: x\r\n\r\n";
     ASSERT_EQ(::send(fd, requests.data(), requests.size(), MSG_NOSIGNAL), static_cast<ssize_t>(requests.size()));
     std::string received;
     char buffer[4096];

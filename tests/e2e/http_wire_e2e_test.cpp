@@ -327,10 +327,14 @@ TEST_F(WireTest, ABodyIsReadOrEndsItsConnectionAndNeverRunsAsARequest) {
     std::string method, path;
     bool readsLength, readsChunked;  // whether the server reads a body framed each way
   } cases[] = {
-      {"GET", "/api/state", false, false},     {"HEAD", "/api/state", false, false},
-      {"HEAD", "/", false, false},             {"OPTIONS", "/api/state", false, false},
-      {"TRACE", "/", false, false},            {"PUT", "/api/doc/events/x", true, true},
-      {"POST", "/api/nothing", true, true},    {"PATCH", "/api/state", true, true},
+      {"GET", "/api/state", false, false},
+      {"HEAD", "/api/state", false, false},
+      {"HEAD", "/", false, false},
+      {"OPTIONS", "/api/state", false, false},
+      {"TRACE", "/", false, false},
+      {"PUT", "/api/doc/events/x", true, true},
+      {"POST", "/api/nothing", true, true},
+      {"PATCH", "/api/state", true, true},
       {"DELETE", "/api/doc/events/x", true, false},
   };
   enum Framing { none, length, chunks };
@@ -339,10 +343,10 @@ TEST_F(WireTest, ABodyIsReadOrEndsItsConnectionAndNeverRunsAsARequest) {
       const std::string what = c.method + " " + c.path + " framing " + std::to_string(framing);
       ASSERT_EQ(client().Put("/api/doc/events/keep", "{}", "application/json")->status, 200) << what;
       const std::string request =
-          framing == none     ? head(c.method, c.path, "")
-          : framing == length ? head(c.method, c.path, "Content-Length: " + std::to_string(smuggled.size()) + "\r\n") +
-                                    smuggled
-                              : head(c.method, c.path, "Transfer-Encoding: chunked\r\n") + chunked;
+          framing == none ? head(c.method, c.path, "")
+          : framing == length
+              ? head(c.method, c.path, "Content-Length: " + std::to_string(smuggled.size()) + "\r\n") + smuggled
+              : head(c.method, c.path, "Transfer-Encoding: chunked\r\n") + chunked;
       RawConnection connection(server->port());
       ASSERT_TRUE(connection.send(request)) << what;
       // An answer to HEAD has a Content-Length but no body.
@@ -410,8 +414,8 @@ TEST_F(WireTest, AClientThatSendsAWholeOversizedBodyReadsTheRefusal) {
   const std::string body(3000000 - 65536, ' ');
   for (int i = 0; i < 8; ++i) {
     RawConnection connection(server->port());
-    ASSERT_TRUE(connection.send(head("PUT", "/api/doc/events/x", "Content-Length: 3000000\r\n") +
-                                std::string(65536, ' ')));
+    ASSERT_TRUE(
+        connection.send(head("PUT", "/api/doc/events/x", "Content-Length: 3000000\r\n") + std::string(65536, ' ')));
     std::this_thread::sleep_for(100ms);
     EXPECT_TRUE(connection.send(body)) << i;
     auto answer = connection.readAnswer();
