@@ -5,6 +5,7 @@
 // refusals. BRIMLOFT_BENCH_SERVER names another build to measure instead.
 // Every loop is bounded; the whole run takes about a minute and a half.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +29,7 @@
 #include <vector>
 
 #include "support/large_items.h"
+#include "support/raw_http.h"
 #include "support/server_process.h"
 
 using namespace testsupport;
@@ -233,11 +236,13 @@ std::unique_ptr<Device> arrive(int port, Figures& figures, int k, const std::str
 struct RunningServer {
   TempFolder folder;
   std::unique_ptr<ServerProcess> process;
-  RunningServer() {
+  // `binary` null: BRIMLOFT_BENCH_SERVER, or this build's.
+  explicit RunningServer(const char* binary = nullptr) {
     writeFile(folder.path() / "app.html", "<main>" + std::string(20000, 'x') + "</main>\n");
     ServerOptions options;
     options.folder = folder.path();
-    if (const char* server = std::getenv("BRIMLOFT_BENCH_SERVER")) options.binary = server;
+    if (binary == nullptr) binary = std::getenv("BRIMLOFT_BENCH_SERVER");
+    if (binary) options.binary = binary;
     process = std::make_unique<ServerProcess>(options);
     if (!process->waitForBanner()) throw std::runtime_error("the server did not start:\n" + process->console());
   }
@@ -255,11 +260,9 @@ void print(const char* title, Figures& f) {
   std::fflush(stdout);
 }
 
-// N devices for `seconds`; one leaves and a new one arrives every 2 s.
-void household(int n, int k, int seconds) {
-  RunningServer server;
-  const int port = server.process->port();
-  Figures figures;
+// N devices with K kept connections each for `seconds` on the server at
+// `port`; one leaves and a new one arrives every 2 s.
+void liveHousehold(int port, Figures& figures, int n, int k, int seconds) {
   std::vector<std::unique_ptr<Device>> devices;
   int next = 0;
   for (; next < n; ++next) devices.push_back(arrive(port, figures, k, "d" + std::to_string(next)));
@@ -278,7 +281,12 @@ void household(int n, int k, int seconds) {
   for (auto& d : devices) {
     if (!d->stream->hasFullState()) ++figures.failed;
   }
-  devices.clear();
+}
+
+void household(int n, int k, int seconds) {
+  RunningServer server;
+  Figures figures;
+  liveHousehold(server.process->port(), figures, n, k, seconds);
   char title[120];
   std::snprintf(title, sizeof title, "household: %d devices, each one stream and %d kept connections, %d s", n, k,
                 seconds);
@@ -343,31 +351,11 @@ long listenOverflows() {
   return -1;
 }
 
-// A TCP connection to 127.0.0.1:`port` from the loopback address `from`
-// (127.0.0.2 stands for another device), or -1.
-int connectFrom(const char* from, int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return -1;
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  ::inet_pton(AF_INET, from, &local.sin_addr);
-  sockaddr_in target{};
-  target.sin_family = AF_INET;
-  target.sin_port = htons(static_cast<uint16_t>(port));
-  target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-      ::connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // Sends `request` on a new connection and reads until the answer's end
 // (`until` seen in it) or 10 s; the milliseconds it took, or -1.
 double timedExchange(int port, const std::string& request, const std::string& until) {
   const auto start = Clock::now();
-  int fd = connectFrom("127.0.0.1", port);
+  int fd = connectLoopback(port);
   if (fd < 0) return -1;
   ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
   std::string got;
@@ -469,7 +457,7 @@ void windowsOnALargeState() {
       for (int i = 0; i < 50; ++i) {
         windows.emplace_back([&, i] {
           const auto begin = Clock::now();
-          int fd = connectFrom("127.0.0.1", server->port());
+          int fd = connectLoopback(server->port());
           fds[static_cast<std::size_t>(i)] = fd;
           const std::string request = "GET /api/stream HTTP/1.1\r\nHost: x\r\n\r\n";
           if (fd < 0 || ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) {
@@ -530,7 +518,7 @@ void poolAfterABurst() {
   }
   for (auto& run : runs) {
     std::printf("  %s threads at start %ld\n", run->build.label, processFigure(run->server->pid(), "Threads"));
-    for (int i = 0; i < 180; ++i) run->fds.push_back(connectFrom("127.0.0.1", run->server->port()));
+    for (int i = 0; i < 180; ++i) run->fds.push_back(connectLoopback(run->server->port()));
   }
   std::this_thread::sleep_for(std::chrono::seconds(2));
   for (auto& run : runs) {
@@ -556,7 +544,7 @@ void familyBesideAFlood() {
     auto server = startBuild(build, folder);
     const int port = server->port();
     std::vector<int> flood;
-    for (int i = 0; i < 300; ++i) flood.push_back(connectFrom("127.0.0.2", port));
+    for (int i = 0; i < 300; ++i) flood.push_back(connectLoopback(port, 0, "127.0.0.2"));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     Samples pages, reads, writes;
     int failed = 0;
@@ -612,25 +600,135 @@ void connectionCases(const std::string& only) {
   }
 }
 
+// ---- The household beside dishonest clients --------------------------------
+
+enum class Dishonest { expectDrip, headerFlood };
+
+// Connections that hold the server's workers on purpose, each opened again as
+// soon as the server ends it: `expectDrip` sends a PUT head with "Expect:
+// 100-continue" and then its body a byte every 4 s; `headerFlood` sends header
+// lines without end at 64 KiB/s.
+class DishonestClients {
+ public:
+  DishonestClients(int port, Dishonest kind, int count) : port_(port), kind_(kind), fds_(count, -1) {
+    thread_ = std::thread([this] { run(); });
+  }
+  ~DishonestClients() {
+    stop_ = true;
+    thread_.join();
+    for (int fd : fds_) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
+  int reopened() const { return reopened_; }
+
+ private:
+  void open(int& fd) {
+    if (fd >= 0) {
+      ::close(fd);
+      ++reopened_;
+    }
+    fd = connectLoopback(port_);
+    if (fd < 0) return;
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    const std::string head = kind_ == Dishonest::expectDrip
+                                 ? "PUT /api/doc/events/drip HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n"
+                                   "Expect: 100-continue\r\n\r\n"
+                                 : "GET /api/state HTTP/1.1\r\nHost: x\r\n";
+    ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+    // The listening socket's queue holds 5 connections: opened faster than the
+    // server accepts them, connects wait seconds for a second try.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  // Reads what the server sent; false once it ended the connection.
+  static bool stillOpen(int fd) {
+    char buffer[4096];
+    for (;;) {
+      long n = ::recv(fd, buffer, sizeof buffer, 0);
+      if (n > 0) continue;
+      return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+  }
+  void run() {
+    for (int& fd : fds_) open(fd);
+    const std::string line = "X-Flood: " + std::string(1014, 'f') + "\r\n";  // 1 KiB
+    // A tick every 250 ms: the drip sends to a sixteenth of its connections
+    // (each every 4 s), the flood 16 KiB on each.
+    for (std::size_t tick = 0; !stop_; ++tick) {
+      for (std::size_t i = 0; i < fds_.size(); ++i) {
+        if (fds_[i] < 0 || !stillOpen(fds_[i])) {
+          open(fds_[i]);
+          continue;
+        }
+        if (kind_ == Dishonest::expectDrip) {
+          if (i % 16 == tick % 16) ::send(fds_[i], "x", 1, MSG_NOSIGNAL);
+        } else {
+          for (int k = 0; k < 16; ++k) ::send(fds_[i], line.data(), line.size(), MSG_NOSIGNAL);
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+  }
+
+  int port_;
+  Dishonest kind_;
+  std::vector<int> fds_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> reopened_{0};
+  std::thread thread_;
+};
+
+// The household of 20 devices (one stream and 2 kept connections each, one
+// leaving and one arriving every 2 s) while `count` dishonest clients run.
+void householdBesideDishonestClients(const char* binary, Dishonest kind, int count, int seconds) {
+  RunningServer server(binary);
+  const int port = server.process->port();
+  Figures figures;
+  DishonestClients dishonest(port, kind, count);
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  liveHousehold(port, figures, 20, 2, seconds);
+  const long peak = peakMemoryKiB(server.process->pid());
+  char title[200];
+  std::snprintf(title, sizeof title, "household of 20 devices beside %d %s, %d s (%s)", count,
+                kind == Dishonest::expectDrip ? "expect-drip connections" : "header floods", seconds,
+                binary ? binary : "this build");
+  print(title, figures);
+  std::printf("  dishonest connections ended by the server and opened again: %d; server peak resident size %ld MiB\n",
+              dishonest.reopened(), peak / 1024);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   const char* other = std::getenv("BRIMLOFT_BENCH_SERVER");
   std::printf("household_bench: %s\n", other ? other : BRIMLOFT_BINARY);
-  // "connections" runs only the burst, shared-state, flood and pool cases;
-  // a further argument names one of them.
+  // "connections" runs only the burst, shared-state, flood and pool cases (a
+  // further argument names one of them); "dishonest" as the second argument
+  // runs only the rows with dishonest clients.
   const bool connectionsOnly = argc > 1 && std::string(argv[1]) == "connections";
   const int seconds = argc > 1 && !connectionsOnly ? std::max(5, std::atoi(argv[1])) : 20;
+  const bool onlyDishonest = !connectionsOnly && argc > 2 && std::string(argv[2]) == "dishonest";
   try {
     if (connectionsOnly) {
       connectionCases(argc > 2 ? argv[2] : "");
       return 0;
     }
-    household(20, 2, seconds);
-    household(20, 3, seconds);
-    reloadStorm();
-    connectionCases("");
+    if (!onlyDishonest) {
+      household(20, 2, seconds);
+      household(20, 3, seconds);
+      reloadStorm();
+      connectionCases("");
+    }
+    // BRIMLOFT_BENCH_BEFORE names an older build to measure beside this one in the same run.
+    const char* before = std::getenv("BRIMLOFT_BENCH_BEFORE");
+    std::vector<const char*> binaries;
+    if (before) binaries.push_back(before);
+    binaries.push_back(other);  // null: this build
+    for (const char* binary : binaries) {
+      householdBesideDishonestClients(binary, Dishonest::expectDrip, 200, seconds);
+      householdBesideDishonestClients(binary, Dishonest::headerFlood, 20, seconds);
+    }
   } catch (const std::exception& e) {
     std::printf("household_bench failed: %s\n", e.what());
     return 1;

@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 #include "server/connections.h"
 #include "support/test_timings.h"
+#include "support/raw_http.h"
 
 namespace {
 
@@ -181,6 +182,52 @@ TEST(HouseholdServer, ShortenedDeadPeerTimesReachTheConnection) {
       {IPPROTO_TCP, TCP_KEEPCNT, 4, "TCP_KEEPCNT"},
       {IPPROTO_TCP, TCP_USER_TIMEOUT, 3000, "TCP_USER_TIMEOUT"},
   });
+}
+
+// A server with one route whose answer says "Connection: close", and one
+// that counts the requests it runs.
+struct ClosingServer {
+  HouseholdServer server;
+  std::atomic<int> counted{0};
+  int port = 0;
+  std::thread serving;
+  ClosingServer() {
+    server.Get("/closing", [](const httplib::Request&, httplib::Response& response) {
+      response.set_header("Connection", "close");
+      response.set_content("last", "text/plain");
+    });
+    server.Get("/count", [this](const httplib::Request&, httplib::Response& response) {
+      ++counted;
+      response.set_content("counted", "text/plain");
+    });
+    port = server.bind_to_any_port("127.0.0.1");
+    serving = std::thread([this] { server.listen_after_bind(); });
+    for (int i = 0; i < 1000 && !server.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ~ClosingServer() {
+    server.stop();
+    serving.join();
+  }
+};
+
+TEST(HouseholdServer, AnAnswerThatSaysCloseIsTheLastOnItsConnection) {
+  ClosingServer s;
+  ASSERT_GT(s.port, 0);
+  // The answer to HEAD has no body at all; it ends its connection the same.
+  for (const char* method : {"GET", "HEAD"}) {
+    const int fd = testsupport::connectLoopback(s.port);
+    ASSERT_GE(fd, 0);
+    const std::string requests =
+        std::string(method) + " /closing HTTP/1.1\r\nHost: x\r\n\r\nGET /count HTTP/1.1\r\nHost: x\r\n\r\n";
+    ASSERT_EQ(::send(fd, requests.data(), requests.size(), MSG_NOSIGNAL), static_cast<ssize_t>(requests.size()));
+    std::string received;
+    char buffer[4096];
+    for (long n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) received.append(buffer, static_cast<std::size_t>(n));
+    ::close(fd);
+    EXPECT_NE(received.find("Connection: close\r\n"), std::string::npos) << method;
+    EXPECT_EQ(received.find("counted"), std::string::npos) << method;
+  }
+  EXPECT_EQ(s.counted.load(), 0);
 }
 
 TEST(ListeningSocket, ReusesTheAddressButNeverSharesThePort) {

@@ -145,6 +145,9 @@ long sendSome(SocketHandle socket, const char* data, std::size_t size);
 // The numeric address and port of the peer and of this end; "" and 0 on failure.
 void peerAddress(SocketHandle socket, std::string& ip, int& port);
 void localAddress(SocketHandle socket, std::string& ip, int& port);
+// Ends what this side sends (the peer reads the end of the stream) while
+// what the peer sends can still be read.
+void stopSending(SocketHandle socket);
 // Shuts both directions and closes the socket.
 void closeConnection(SocketHandle socket);
 

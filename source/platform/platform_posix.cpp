@@ -377,6 +377,8 @@ void peerAddress(SocketHandle socket, std::string& ip, int& port) { endAddress(s
 
 void localAddress(SocketHandle socket, std::string& ip, int& port) { endAddress(socket, ::getsockname, ip, port); }
 
+void stopSending(SocketHandle socket) { ::shutdown(socket, SHUT_WR); }
+
 void closeConnection(SocketHandle socket) {
   ::shutdown(socket, SHUT_RDWR);
   ::close(socket);

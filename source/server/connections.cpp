@@ -1,10 +1,14 @@
 #include "server/connections.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <limits>
+#include <string>
+#include <string_view>
 
 #include "platform/platform.h"
+#include "server/peer_limits.h"
 #include "server/timings.h"
 
 namespace {
@@ -15,14 +19,47 @@ std::chrono::milliseconds toMilliseconds(time_t seconds, time_t microseconds) {
   return std::chrono::milliseconds(static_cast<long long>(seconds) * 1000 + microseconds / 1000);
 }
 
+// Rounded up: a wait that ends a fraction of a millisecond before `when`
+// would find the deadline not yet reached, and take a request cut off by it
+// for one whose sender merely paused.
 int millisecondsUntil(Clock::time_point when) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now()).count();
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(when - Clock::now()).count();
   return static_cast<int>(std::clamp<long long>(left, 0, std::numeric_limits<int>::max()));
 }
 
+bool startsWith(const std::string& text, std::size_t at, const char* prefix) {
+  return text.compare(at, std::strlen(prefix), prefix) == 0;
+}
+
+// Whether the answer head `head` (its lines, from the status line to the
+// blank line) holds the header line `line` ("\r\nname: value\r\n"), with the
+// name in any case; the library writes each header as "name: value".
+bool headHasLine(const std::string& head, std::string_view line) {
+  auto it = std::search(head.begin(), head.end(), line.begin(), line.end(), [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+  });
+  return it != head.end();
+}
+
+// An answer of the connection layer itself, to a request the library never
+// saw whole: the same shape as every JSON refusal, and the connection's last.
+std::string refusal(int status, const char* reason, const char* message) {
+  const std::string body = std::string("{\"error\":\"") + message + "\"}";
+  return "HTTP/1.1 " + std::to_string(status) + " " + reason +
+         "\r\nCache-Control: no-store\r\nConnection: close\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\nContent-Type: application/json; charset=utf-8\r\n\r\n" + body;
+}
+
+// How reading a request's head ended.
+enum class Head { whole, tooLarge, timedOut, ended };
+
 // One connection as the library's request code sees it. Reads are buffered
 // (the library reads a request's head a byte at a time) and stop at the
-// request's deadline; writes wait at most the write time-out for room.
+// request's deadline; writes wait at most the write time-out for room. The
+// answers written are watched: an interim "100 Continue" leaves the deadline
+// running, an answer that says "Connection: close" is the connection's last,
+// and an answer without a length (the event stream) stops at the first piece
+// that finds the peer gone.
 class ConnectionStream : public httplib::Stream {
  public:
   ConnectionStream(socket_t sock, std::chrono::milliseconds readTimeout, std::chrono::milliseconds writeTimeout)
@@ -32,10 +69,54 @@ class ConnectionStream : public httplib::Stream {
   void beginRequest() {
     deadline_ = Clock::now() + std::chrono::seconds(timings.requestSeconds);
     received_ = 0;
-    answering_ = false;
+    answerHead_.clear();
+    answerBegun_ = false;
+    headWritten_ = false;
+    saysClose_ = false;
+    unframed_ = false;
+    refused_ = false;
+    if (offset_ == buffer_.size()) {
+      buffer_.clear();
+      offset_ = 0;
+    }
   }
 
-  bool is_readable() const override { return readWait() == platform::SocketWait::ready; }
+  // Reads until the buffer holds the request's whole line and headers, the
+  // way the library will read them: lines up to a line feed, the head ending
+  // at the first line that is only CR LF after the request line.
+  Head readHead() {
+    std::size_t from = offset_;
+    for (;;) {
+      const std::size_t end = buffer_.find("\n\r\n", from);
+      if (end != std::string::npos) return end + 3 - offset_ <= kMaxRequestHeadBytes ? Head::whole : Head::tooLarge;
+      if (buffer_.size() - offset_ >= kMaxRequestHeadBytes) return Head::tooLarge;
+      from = std::max(offset_, buffer_.size() - std::min<std::size_t>(buffer_.size(), 2));
+      // What the library has read is not kept while the head grows.
+      buffer_.erase(0, offset_);
+      from -= offset_;
+      offset_ = 0;
+      switch (receive()) {
+        case Received::bytes:
+          break;
+        case Received::timedOut:
+        case Received::stalled:
+          return Head::timedOut;
+        case Received::ended:
+          return Head::ended;
+      }
+    }
+  }
+
+  // Answers a request the library never got whole, as the connection's last.
+  void refuse(int status, const char* reason, const char* message) {
+    const std::string answer = refusal(status, reason, message);
+    writeAll(answer.data(), answer.size());
+    answerBegun_ = true;
+    saysClose_ = true;
+    refused_ = true;
+  }
+
+  bool is_readable() const override { return offset_ < buffer_.size() || readWait() == platform::SocketWait::ready; }
 
   // Before each piece of a streamed answer the library asks this; a peer
   // that closed its end will never read the piece, so its stream ends now.
@@ -45,24 +126,32 @@ class ConnectionStream : public httplib::Stream {
   }
 
   ssize_t read(char* ptr, std::size_t size) override {
-    if (offset_ < filled_) {
-      std::size_t n = std::min(size, filled_ - offset_);
-      std::memcpy(ptr, buffer_ + offset_, n);
-      offset_ += n;
-      return static_cast<ssize_t>(n);
+    if (offset_ == buffer_.size()) {
+      buffer_.clear();
+      offset_ = 0;
+      switch (receive()) {
+        case Received::bytes:
+          break;
+        case Received::timedOut:
+          // The library would answer a body cut off like this as bad data;
+          // the request's time is up, and that is what the client learns.
+          if (!answerBegun_) refuse(408, "Request Timeout", kTimedOutMessage);
+          return -1;
+        case Received::stalled:
+          return -1;
+        case Received::ended:
+          return 0;
+      }
     }
-    if (readWait() != platform::SocketWait::ready) return -1;
-    long n = platform::receiveSome(sock_, buffer_, sizeof buffer_);
-    if (n <= 0) return n;
-    received_ += static_cast<std::size_t>(n);
-    filled_ = static_cast<std::size_t>(n);
-    offset_ = std::min(size, filled_);
-    std::memcpy(ptr, buffer_, offset_);
-    return static_cast<ssize_t>(offset_);
+    const std::size_t n = std::min(size, buffer_.size() - offset_);
+    std::memcpy(ptr, buffer_.data() + offset_, n);
+    offset_ += n;
+    return static_cast<ssize_t>(n);
   }
 
   ssize_t write(const char* ptr, std::size_t size) override {
-    answering_ = true;
+    // Once the connection layer has answered, nothing more is the client's.
+    if (refused_ || !watchAnswer(ptr, size)) return -1;
     if (platform::waitToWrite(sock_, static_cast<int>(writeTimeout_.count())) != platform::SocketWait::ready) {
       return -1;
     }
@@ -74,31 +163,119 @@ class ConnectionStream : public httplib::Stream {
   socket_t socket() const override { return sock_; }
 
   // Whether bytes of a next request are already buffered.
-  bool hasBuffered() const { return offset_ < filled_; }
+  bool hasBuffered() const { return offset_ < buffer_.size(); }
+  // Whether this request's answer said "Connection: close".
+  bool answerSaysClose() const { return saysClose_; }
+
+  static constexpr const char* kTimedOutMessage = "The request took too long";
 
  private:
+  enum class Received { bytes, timedOut, stalled, ended };
+
+  // Adds what the socket has to the buffer, waiting as readWait says.
+  Received receive() {
+    const platform::SocketWait wait = readWait();
+    if (wait == platform::SocketWait::timedOut) {
+      return !answerBegun_ && Clock::now() >= deadline() ? Received::timedOut : Received::stalled;
+    }
+    if (wait != platform::SocketWait::ready) return Received::ended;
+    const std::size_t filled = buffer_.size();
+    buffer_.resize(filled + kReadSize);
+    const long n = platform::receiveSome(sock_, &buffer_[filled], kReadSize);
+    buffer_.resize(filled + static_cast<std::size_t>(std::max(n, 0L)));
+    if (n <= 0) return Received::ended;
+    received_ += static_cast<std::size_t>(n);
+    return Received::bytes;
+  }
+
+  Clock::time_point deadline() const { return deadline_ + std::chrono::seconds(received_ / kRequestBytesPerSecond); }
+
   // The read time-out, cut short by the request's deadline until its answer
   // begins; the deadline moves one second on for every kRequestBytesPerSecond.
   platform::SocketWait readWait() const {
     int wait = static_cast<int>(readTimeout_.count());
-    if (!answering_) {
-      auto deadline = deadline_ + std::chrono::seconds(received_ / kRequestBytesPerSecond);
-      if (Clock::now() >= deadline) return platform::SocketWait::timedOut;
-      wait = std::min(wait, millisecondsUntil(deadline));
+    if (!answerBegun_) {
+      const auto until = deadline();
+      if (Clock::now() >= until) return platform::SocketWait::timedOut;
+      wait = std::min(wait, millisecondsUntil(until));
     }
     return platform::waitToRead(sock_, wait);
   }
+
+  // Follows the answer as it is written: its head (each interim one in turn)
+  // until the blank line, then its body. False when a piece of an answer
+  // without a length finds the peer gone: the first ping to a closed window
+  // would otherwise go out, and only the next one fail.
+  bool watchAnswer(const char* ptr, std::size_t size) {
+    if (headWritten_) return !unframed_ || !platform::peerHasLeft(sock_);
+    answerBegun_ = true;
+    const std::size_t seen = answerHead_.size();
+    answerHead_.append(ptr, std::min(size, kMaxAnswerHead));
+    const std::size_t end = answerHead_.find("\r\n\r\n", seen < 3 ? 0 : seen - 3);
+    if (end == std::string::npos) {
+      // Only this server's own answers pass here; a head this long is none of them.
+      if (answerHead_.size() >= kMaxAnswerHead) headWritten_ = true;
+      return true;
+    }
+    answerHead_.resize(end + 2);
+    if (startsWith(answerHead_, 0, "HTTP/1.1 1")) {
+      // "100 Continue": the request is still the client's to send.
+      answerHead_.clear();
+      answerBegun_ = false;
+      return true;
+    }
+    headWritten_ = true;
+    saysClose_ = headHasLine(answerHead_, "\r\nConnection: close\r\n");
+    unframed_ = !headHasLine(answerHead_, "\r\nContent-Length:");
+    return true;
+  }
+
+  void writeAll(const char* data, std::size_t size) {
+    for (std::size_t sent = 0; sent < size;) {
+      if (platform::waitToWrite(sock_, static_cast<int>(writeTimeout_.count())) != platform::SocketWait::ready) return;
+      const long n = platform::sendSome(sock_, data + sent, size - sent);
+      if (n <= 0) return;
+      sent += static_cast<std::size_t>(n);
+    }
+  }
+
+  static constexpr std::size_t kReadSize = 4096;
+  static constexpr std::size_t kMaxAnswerHead = 16 * 1024;
 
   socket_t sock_;
   std::chrono::milliseconds readTimeout_;
   std::chrono::milliseconds writeTimeout_;
   Clock::time_point deadline_ = Clock::now() + std::chrono::seconds(timings.requestSeconds);
   std::size_t received_ = 0;
-  bool answering_ = false;
-  char buffer_[4096];
+  // What was read from the socket; the library has taken it up to offset_.
+  std::string buffer_;
   std::size_t offset_ = 0;
-  std::size_t filled_ = 0;
+  // The answer to the current request, as far as it was written.
+  std::string answerHead_;
+  bool answerBegun_ = false;  // its head (not an interim one) is being written
+  bool headWritten_ = false;  // its head is whole; what follows is its body
+  bool saysClose_ = false;
+  bool unframed_ = false;  // no Content-Length: chunked, or to the end of the connection
+  bool refused_ = false;   // answered by refuse(); the library's answer is dropped
 };
+
+// Reads and drops what the client still sends after the connection's last
+// answer, within kLingerTime and kLingerBytes, and closes. Closing with bytes
+// unread (or arriving) makes the system reset the connection, and a client
+// still sending a body then fails before it reads the answer.
+void lingerAndClose(socket_t sock) {
+  platform::stopSending(sock);
+  const auto giveUp = Clock::now() + kLingerTime;
+  const int quiet = static_cast<int>(kLingerQuietTime.count());
+  char sink[16384];
+  for (std::size_t dropped = 0; dropped < kLingerBytes;) {
+    if (platform::waitToRead(sock, std::min(quiet, millisecondsUntil(giveUp))) != platform::SocketWait::ready) break;
+    const long n = platform::receiveSome(sock, sink, sizeof sink);
+    if (n <= 0) break;
+    dropped += static_cast<std::size_t>(n);
+  }
+  platform::closeConnection(sock);
+}
 
 }  // namespace
 
@@ -198,10 +375,22 @@ HouseholdServer::HouseholdServer() {
 }
 
 bool HouseholdServer::process_and_close_socket(socket_t sock) {
+  // One device may not take every worker: once the server is crowded, a peer
+  // that holds its share has its further connections closed unread. The
+  // place is given back when `admission` ends, after the socket is closed.
+  std::string peer;
+  int peerPort = 0;
+  platform::peerAddress(sock, peer, peerPort);
+  const PeerLimits::Admission admission = peerLimits.admit(peer);
+  if (!admission) {
+    platform::closeConnection(sock);
+    return false;
+  }
   platform::prepareConnection(sock, timings.deadPeer);
   ConnectionStream stream(sock, toMilliseconds(read_timeout_sec_, read_timeout_usec_),
                           toMilliseconds(write_timeout_sec_, write_timeout_usec_));
   bool ok = false;
+  bool linger = false;
   // Each request may be the connection's last: at most keep_alive_max_count_
   // of them, each begun within the keep-alive time-out of the one before.
   for (std::size_t left = keep_alive_max_count_; left > 0 && svr_sock_ != INVALID_SOCKET; --left) {
@@ -210,10 +399,34 @@ bool HouseholdServer::process_and_close_socket(socket_t sock) {
       break;
     }
     stream.beginRequest();
+    const Head head = stream.readHead();
+    if (head == Head::ended) break;
+    if (head == Head::timedOut) {
+      stream.refuse(408, "Request Timeout", ConnectionStream::kTimedOutMessage);
+      break;
+    }
+    if (head == Head::tooLarge) {
+      stream.refuse(431, "Request Header Fields Too Large", "Request headers too large");
+      linger = true;
+      break;
+    }
     bool closed = false;
     ok = process_request(stream, left == 1, closed, nullptr);
-    if (!ok || closed) break;
+    // A whole answer that ends the connection may leave part of the request
+    // (a body the server did not read) still arriving.
+    if (ok && (closed || stream.answerSaysClose())) linger = true;
+    if (!ok || closed || stream.answerSaysClose()) break;
   }
-  platform::closeConnection(sock);
+  if (linger) {
+    lingerAndClose(sock);
+  } else {
+    platform::closeConnection(sock);
+  }
   return ok;
+}
+
+void answerWholeAndAsIs(const httplib::Request& request) {
+  auto& modifiable = const_cast<httplib::Request&>(request);
+  modifiable.ranges.clear();
+  modifiable.headers.erase("Accept-Encoding");
 }

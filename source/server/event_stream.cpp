@@ -84,7 +84,7 @@ StreamState::~StreamState() { openStreams.fetch_sub(1); }
 
 int openStreamCount() { return openStreams.load(); }
 
-void handleEventStream(const httplib::Request&, httplib::Response& response) {
+void handleEventStream(const httplib::Request& request, httplib::Response& response) {
   auto stream = std::make_shared<StreamState>();
   // A reload closes the old stream just before it opens the new one: ask the
   // open streams to look for closed windows, and give them a moment to leave.
@@ -103,9 +103,15 @@ void handleEventStream(const httplib::Request&, httplib::Response& response) {
     return;
   }
   response.set_header("X-Accel-Buffering", "no");
+  auto events = [stream](std::size_t, httplib::DataSink& sink) { return sendNextEvents(*stream, sink); };
+  if (request.version == "HTTP/1.0") {
+    // An HTTP/1.0 client reads no chunks: the events go out as they are, and
+    // the stream ends with the connection.
+    closeConnection(response);
+    response.set_content_provider("text/event-stream", std::move(events));
+    return;
+  }
   // Exactly "text/event-stream": the server library compresses chunked
   // answers of any other type, which would hold events back.
-  response.set_chunked_content_provider("text/event-stream", [stream](std::size_t, httplib::DataSink& sink) {
-    return sendNextEvents(*stream, sink);
-  });
+  response.set_chunked_content_provider("text/event-stream", std::move(events));
 }

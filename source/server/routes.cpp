@@ -6,6 +6,7 @@
 
 #include "refresh/refresh_requests.h"
 #include "server/answers.h"
+#include "server/connections.h"
 #include "server/event_stream.h"
 #include "server/json_text.h"
 #include "server/request_origin.h"
@@ -193,15 +194,8 @@ void handleDeleteDoc(const httplib::Request& request, httplib::Response& respons
 // cut every answer to the ranges of a Range header (building a copy of the
 // whole answer per range) and compress it for an Accept-Encoding header
 // (brotli at its highest level, seconds for the app page), both when it
-// writes the answer, after every handler has run. Clearing the ranges it
-// parsed and the header it reads keeps every answer whole and as it is. The
-// request is the library's own modifiable object, handed to its handlers by
-// const reference; this runs before it writes any answer.
-void answerWholeAndAsIs(const httplib::Request& request) {
-  auto& modifiable = const_cast<httplib::Request&>(request);
-  modifiable.ranges.clear();
-  modifiable.headers.erase("Accept-Encoding");
-}
+// writes the answer, after every handler has run; answerWholeAndAsIs
+// (server/connections.h) keeps every answer whole and as it is.
 
 bool isOptionalWhiteSpace(char c) { return c == ' ' || c == '\t'; }
 
@@ -234,33 +228,49 @@ bool bodyLeftUnread(const httplib::Request& request) {
   return m != "POST" && m != "PUT" && m != "PATCH";
 }
 
-// Runs for every request once its headers are read and before any of its body is.
-httplib::Server::HandlerResponse screenRequest(const httplib::Request& request, httplib::Response& response) {
-  answerWholeAndAsIs(request);
-  // A request sent to a name outside the household, or a write from another
-  // site's page, is refused before anything else; its body is never read.
+// The refusals decided from a request's head alone, before any of its body is
+// read; the body of each is never read, so its connection ends. False when
+// the request passes them.
+bool refuseFromHead(const httplib::Request& request, httplib::Response& response) {
   if (answerForeignRequest(request, response)) {
-    closeConnection(response);
-    return httplib::Server::HandlerResponse::Handled;
-  }
-  // The library would unpack a compressed body without any bound on what it
-  // unpacks to; this server takes none.
-  if (declaresContentCoding(request)) {
+    // A request sent to a name outside the household, or a write from another
+    // site's page: refused before anything else.
+  } else if (declaresContentCoding(request)) {
+    // The library would unpack a compressed body without any bound on what it
+    // unpacks to; this server takes none.
     sendJson(response, 415, json{{"error", "Compressed bodies are not accepted"}});
   } else if (declaredLength(request) > kMaxRequestBodyBytes) {
     // Decided from the declared length, instead of the library reading the
     // body until the read time-out only to refuse it.
     sendJson(response, 413, tooBigError());
-  } else if (request.method == "PRI") {
+  } else {
+    return false;
+  }
+  closeConnection(response);
+  return true;
+}
+
+// Runs for every request once its headers are read and before any of its body is.
+httplib::Server::HandlerResponse screenRequest(const httplib::Request& request, httplib::Response& response) {
+  answerWholeAndAsIs(request);
+  if (refuseFromHead(request, response)) return httplib::Server::HandlerResponse::Handled;
+  if (request.method == "PRI") {
     // The HTTP/2 preface: no routes at all. The error handler gives the body.
     response.status = 400;
-  } else {
-    if (bodyLeftUnread(request)) closeConnection(response);
-    return httplib::Server::HandlerResponse::Unhandled;
+    closeConnection(response);
+    return httplib::Server::HandlerResponse::Handled;
   }
-  // The body of each of these is never read.
-  closeConnection(response);
-  return httplib::Server::HandlerResponse::Handled;
+  if (bodyLeftUnread(request)) closeConnection(response);
+  return httplib::Server::HandlerResponse::Unhandled;
+}
+
+// A client that asks before sending its body ("Expect: 100-continue") gets
+// "100 Continue" unless the head alone refuses the request: then the refusal
+// comes at once, and the client sends nothing it would have to send in vain.
+// Runs before screenRequest.
+int answerExpectContinue(const httplib::Request& request, httplib::Response& response) {
+  answerWholeAndAsIs(request);
+  return refuseFromHead(request, response) ? response.status : 100;
 }
 
 void handleHttpError(const httplib::Request& request, httplib::Response& response) {
@@ -303,10 +313,11 @@ void registerRoutes(httplib::Server& server) {
   server.Patch(kAnyPath, unrouted);
   server.Delete(kAnyPath, unrouted);
   server.set_pre_routing_handler(screenRequest);
+  server.set_expect_100_continue_handler(answerExpectContinue);
   server.set_error_handler(handleHttpError);
   server.set_post_routing_handler([](const httplib::Request&, httplib::Response& response) {
     // The library offers ranges on its answers to HEAD; no answer has parts.
     response.headers.erase("Accept-Ranges");
-    endClosingConnection(response);
+    withdrawKeepAliveFromClosingAnswer(response);
   });
 }

@@ -173,6 +173,37 @@ TEST_F(ShortWaitsDevicesTest, SlowAndSilentConnectionsAreCutOffAndDoNotStopTheHo
   for (int fd : silent) ::close(fd);
 }
 
+// One device that opens hundreds of connections and sends nothing holds only
+// its share of the workers once the server is crowded: its further
+// connections are closed unread, and the household's other devices are
+// answered at once instead of after the idle connections' 5 s.
+TEST_F(DevicesTest, ADeviceOpeningHundredsOfConnectionsLeavesWorkersForTheOthers) {
+  std::vector<int> flood;
+  for (int i = 0; i < 300; ++i) {
+    flood.push_back(connectLoopback(server->port(), 0, "127.0.0.2"));
+    ASSERT_GE(flood.back(), 0) << i;
+  }
+  const auto connected = std::chrono::steady_clock::now();
+  auto closedCount = [&] {
+    int closed = 0;
+    for (int fd : flood) closed += closedByServer(fd) ? 1 : 0;
+    return closed;
+  };
+  // Everything past the first 128 (the server's crowded mark) is turned away.
+  EXPECT_TRUE(waitUntil([&] { return closedCount() >= 300 - 128; }, 3s)) << closedCount();
+  for (int i = 0; i < 20; ++i) {
+    std::chrono::milliseconds took;
+    auto res = timedGet("/api/state", took);
+    ASSERT_TRUE(res) << i;
+    EXPECT_EQ(res->status, 200);
+    EXPECT_LT(took, 2s) << i << ": " << took.count() << " ms";
+  }
+  // All of that happened while the admitted ones still waited for a request.
+  EXPECT_LT(std::chrono::steady_clock::now() - connected, 4s);
+  EXPECT_LT(closedCount(), 300);
+  for (int fd : flood) ::close(fd);
+}
+
 TEST_F(DevicesTest, SlowReadersNeverMakeTheServerBuildTheirWholeBacklog) {
   // Eight windows on a slow link read 64 KiB every 50 ms while 1 MB items are written.
   std::vector<int> readers;

@@ -1,5 +1,6 @@
 #include "support/raw_http.h"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -15,11 +16,20 @@ std::string RawAnswer::header(const std::string& name) const {
   return it == headers.end() ? std::string() : it->second;
 }
 
-int connectLoopback(int port, int receiveBuffer) {
+int connectLoopback(int port, int receiveBuffer, const char* from) {
   // Not passed on to the servers the tests start while it is open.
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  if (from) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    if (::inet_pton(AF_INET, from, &local.sin_addr) != 1 ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      ::close(fd);
+      return -1;
+    }
+  }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -31,7 +41,7 @@ int connectLoopback(int port, int receiveBuffer) {
   return fd;
 }
 
-RawConnection::RawConnection(int port) : fd_(connectLoopback(port)) {}
+RawConnection::RawConnection(int port, const char* from) : fd_(connectLoopback(port, 0, from)) {}
 
 RawConnection::~RawConnection() {
   if (fd_ >= 0) ::close(fd_);

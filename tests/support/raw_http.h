@@ -13,7 +13,9 @@ namespace testsupport {
 
 // A plain TCP connection to 127.0.0.1:`port`, or -1. A `receiveBuffer`
 // above 0 is set before connecting, as on a slow link with a small window.
-int connectLoopback(int port, int receiveBuffer = 0);
+// `from` names the loopback address it comes from (127.0.0.2 stands for
+// another device of the household); the system picks one when null.
+int connectLoopback(int port, int receiveBuffer = 0, const char* from = nullptr);
 
 struct RawAnswer {
   int status = 0;
@@ -24,7 +26,7 @@ struct RawAnswer {
 
 class RawConnection {
  public:
-  explicit RawConnection(int port);
+  explicit RawConnection(int port, const char* from = nullptr);
   ~RawConnection();
   RawConnection(const RawConnection&) = delete;
   RawConnection& operator=(const RawConnection&) = delete;
