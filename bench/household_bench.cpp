@@ -628,7 +628,8 @@ class DishonestClients {
       ::close(fd);
       ++reopened_;
     }
-    fd = connectLoopback(port_);
+    // From another address of this computer: a device of its own, beside the household's.
+    fd = connectLoopback(port_, 0, "127.0.0.2");
     if (fd < 0) return;
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     const std::string head = kind_ == Dishonest::expectDrip

@@ -1,5 +1,6 @@
 #include "server/peer_limits.h"
 
+#include <algorithm>
 #include <utility>
 
 PeerLimits peerLimits;
@@ -26,10 +27,18 @@ PeerLimits::Admission PeerLimits::admit(const std::string& peer) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto found = byPeer_.find(peer);
   const std::size_t count = found == byPeer_.end() ? 0 : found->second;
-  if (held_ >= crowdedAt_ && count >= peerShare_) return Admission();
+  if (held_ >= crowdedAt_ && count >= peerShare_ && count >= mostHeldByAnother(peer)) return Admission();
   ++byPeer_[peer];
   ++held_;
   return Admission(this, peer);
+}
+
+std::size_t PeerLimits::mostHeldByAnother(const std::string& peer) const {
+  std::size_t most = 0;
+  for (const auto& [other, count] : byPeer_) {
+    if (other != peer) most = std::max(most, count);
+  }
+  return most;
 }
 
 void PeerLimits::release(const std::string& peer) {

@@ -8,9 +8,11 @@
 // While the server is not crowded every connection is taken, whoever opens
 // it: a computer running many windows against its own server, or tests and
 // benches that all come from 127.0.0.1, never meet a limit. Once the server
-// holds kCrowdedAt connections, a peer that already holds kPeerShare gets no
-// more until it lets some go; every other peer still gets in, into the
-// workers left between kCrowdedAt and the pool's most.
+// holds kCrowdedAt connections, the peer that holds the most (and at least
+// kPeerShare) gets no more until it lets some go; every other peer still gets
+// in, into the workers left between kCrowdedAt and the pool's most. Only the
+// largest holder is refused, so that a busy computer of the household (many
+// windows from one address) is never turned away for a flood from another.
 #include <cstddef>
 #include <map>
 #include <mutex>
@@ -52,7 +54,8 @@ class PeerLimits {
   PeerLimits& operator=(const PeerLimits&) = delete;
 
   // A place for a new connection from `peer` (its numeric address), or an
-  // empty Admission when the server is crowded and the peer holds its share:
+  // empty Admission when the server is crowded and the peer holds its share
+  // and no other peer holds more:
   // that connection is then closed at once, without reading from it. Takes
   // the limits' own mutex, alone.
   Admission admit(const std::string& peer);
@@ -63,6 +66,8 @@ class PeerLimits {
 
  private:
   void release(const std::string& peer);
+  // The most connections any peer but `peer` holds; called with mutex_ held.
+  std::size_t mostHeldByAnother(const std::string& peer) const;
   std::mutex mutex_;  // guards the counts; never held with another lock
   std::map<std::string, std::size_t> byPeer_;
   std::size_t held_ = 0;
