@@ -89,7 +89,7 @@ struct Server {
 
   // A figure from /proc/<pid>/status in MB ("VmRSS", "VmHWM").
   double memoryMb(const std::string& field) const {
-    const long kib = testsupport::memoryKiB(process->pid(), field);
+    const long kib = testsupport::statusFigure(process->pid(), field);
     return kib < 0 ? -1 : kib / 1024.0;
   }
 };

@@ -328,15 +328,6 @@ void reloadStorm() {
 // Each case runs the build before these changes (BRIMLOFT_BENCH_BEFORE, when
 // given) and this one, one after the other in the same run.
 
-// A line of /proc/<pid>/status as a number ("VmRSS", "VmHWM" in KiB, "Threads").
-long processFigure(pid_t pid, const std::string& name) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind(name + ":", 0) == 0) return std::stol(line.substr(name.size() + 1));
-  }
-  return -1;
-}
-
 // The system's count of connections dropped because a listen queue was full.
 long listenOverflows() {
   std::ifstream netstat("/proc/net/netstat");
@@ -446,7 +437,7 @@ void windowsOnALargeState() {
     auto server = startBuild(build, folder);
     const pid_t pid = server->pid();
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    const long start = processFigure(pid, "VmRSS");
+    const long start = statusFigure(pid, "VmRSS");
     std::printf("  %s resident at start %ld MB (state text %.1f MB)\n", build.label, start / 1024,
                 static_cast<double>(data.size()) / 1e6);
     for (int round = 0; round < 3; ++round) {
@@ -486,7 +477,7 @@ void windowsOnALargeState() {
         });
       }
       for (auto& w : windows) w.join();
-      const long peak = processFigure(pid, "VmHWM");
+      const long peak = statusFigure(pid, "VmHWM");
       for (int fd : fds) {
         if (fd >= 0) ::close(fd);
       }
@@ -494,7 +485,7 @@ void windowsOnALargeState() {
       std::fflush(stdout);
       std::printf("  %s round %d, 50 windows: whole state in %s, incomplete %d; peak %ld MB, after closing %ld MB\n",
                   build.label, round + 1, samples.summary().c_str(), incomplete.load(), peak / 1024,
-                  processFigure(pid, "VmRSS") / 1024);
+                  statusFigure(pid, "VmRSS") / 1024);
     }
     server->kill();
   }
@@ -517,20 +508,20 @@ void poolAfterABurst() {
     runs.push_back(std::move(run));
   }
   for (auto& run : runs) {
-    std::printf("  %s threads at start %ld\n", run->build.label, processFigure(run->server->pid(), "Threads"));
+    std::printf("  %s threads at start %ld\n", run->build.label, statusFigure(run->server->pid(), "Threads"));
     for (int i = 0; i < 180; ++i) run->fds.push_back(connectLoopback(run->server->port()));
   }
   std::this_thread::sleep_for(std::chrono::seconds(2));
   for (auto& run : runs) {
     std::printf("  %s threads with 180 silent connections %ld\n", run->build.label,
-                processFigure(run->server->pid(), "Threads"));
+                statusFigure(run->server->pid(), "Threads"));
     for (int fd : run->fds) ::close(fd);
   }
   for (int waited = 10; waited <= 70; waited += 30) {
     std::this_thread::sleep_for(std::chrono::seconds(waited == 10 ? 8 : 30));
     for (auto& run : runs) {
       std::printf("  %s threads %d s after the burst: %ld\n", run->build.label, waited,
-                  processFigure(run->server->pid(), "Threads"));
+                  statusFigure(run->server->pid(), "Threads"));
     }
   }
   for (auto& run : runs) run->server->kill();

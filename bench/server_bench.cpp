@@ -619,7 +619,7 @@ bool benchAppPage() {
 
 // The resident size and its peak, in KiB, from the kernel's view of the process.
 std::pair<long, long> residentKiB(pid_t pid) {
-  return {testsupport::memoryKiB(pid, "VmRSS"), testsupport::memoryKiB(pid, "VmHWM")};
+  return {testsupport::statusFigure(pid, "VmRSS"), testsupport::statusFigure(pid, "VmHWM")};
 }
 
 bool benchHeaderLines() {

@@ -160,7 +160,7 @@ int ServerProcess::waitForExit(std::chrono::milliseconds timeout) {
   return exited_ ? exitCode_ : -1;
 }
 
-long memoryKiB(pid_t pid, const std::string& field) {
+long statusFigure(pid_t pid, const std::string& field) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   for (std::string line; std::getline(status, line);) {
     if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));

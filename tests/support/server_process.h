@@ -75,11 +75,12 @@ class ServerProcess {
   bool exited_ = false;
 };
 
-// One memory figure of process `pid` from /proc/<pid>/status, in KiB: "VmRSS"
-// (resident now), "VmHWM" (the most it has held at once); -1 when unknown.
-long memoryKiB(pid_t pid, const std::string& field);
+// One figure of process `pid` from /proc/<pid>/status: "VmRSS" (resident now)
+// and "VmHWM" (the most it has held at once) in KiB, "Threads" a count; -1
+// when unknown.
+long statusFigure(pid_t pid, const std::string& field);
 // The most memory process `pid` has held at once (VmHWM), in KiB; -1 when unknown.
-inline long peakMemoryKiB(pid_t pid) { return memoryKiB(pid, "VmHWM"); }
+inline long peakMemoryKiB(pid_t pid) { return statusFigure(pid, "VmHWM"); }
 
 // A port that was free a moment ago on 127.0.0.1.
 int freeLoopbackPort();
