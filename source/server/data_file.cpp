@@ -309,3 +309,13 @@ void saveLoop() {
     saveIfDirty();
   }
 }
+
+void stopWhenAsked() {
+  platform::waitForStopRequest();
+  closeStateForWrites();
+  const SaveResult saved = saveIfDirty(true);
+  printLine(saved == SaveResult::failed
+                ? "\n  The calendar has stopped. Its latest changes could not be saved (see above).\n"
+                : "\n  The calendar has stopped. Every change is saved.\n");
+  platform::endProcess(0);
+}

@@ -32,3 +32,9 @@ bool holdsRepeatedKey(const std::string& text);
 // The saver thread's body: saveIfDirty every 400 ms, forever. Its own flags
 // (a failing streak, a protected file) are the saver's alone.
 void saveLoop();
+
+// The stop thread's body: waits for a request to stop (Ctrl-C, a closed
+// window, SIGTERM), then refuses every later write, makes the last save
+// (after the one in progress, if any) and ends the process. Writes answered
+// {"ok":true} before are all in that save.
+void stopWhenAsked();

@@ -16,19 +16,6 @@
 #include "server/state.h"
 #include "server/timings.h"
 
-// The stop thread's body: waits for a request to stop, then refuses every
-// later write, makes the last save (after the one in progress, if any) and
-// ends the process. Writes answered {"ok":true} before are all in that save.
-static void stopWhenAsked() {
-  platform::waitForStopRequest();
-  closeStateForWrites();
-  const SaveResult saved = saveIfDirty(true);
-  printLine(saved == SaveResult::failed
-                ? "\n  The calendar has stopped. Its latest changes could not be saved (see above).\n"
-                : "\n  The calendar has stopped. Every change is saved.\n");
-  platform::endProcess(0);
-}
-
 int main(int argc, char** argv) {
   // With a pool per worker, 64 workers would each keep a large write's memory.
   platform::limitMemoryPools(4);
