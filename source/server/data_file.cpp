@@ -174,7 +174,7 @@ class RepeatedKeyFinder : public nlohmann::json_sax<json> {
   }
   bool start_array(std::size_t) override { return true; }
   bool end_array() override { return true; }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::json::exception&) override { return false; }
 
  private:
   std::vector<std::vector<std::string>> keys_;  // the keys of each object open at this point, outermost first
