@@ -117,13 +117,14 @@ void handleAppPageRoot(const httplib::Request&, httplib::Response& response) { s
 void handleAppPageIndex(const httplib::Request&, httplib::Response& response) { sendAppPage(response); }
 
 void handleGetState(const httplib::Request&, httplib::Response& response) {
-  std::string text;
+  // The text the opening event streams share: made once per change, whoever asks.
+  std::shared_ptr<const std::string> text;
   {
     std::lock_guard<std::mutex> lock(stateMutex);
-    text = dumpCompact(stateDoc);
+    text = sharedStateText();
   }
   setNoStore(response);
-  response.set_content(std::move(text), "application/json; charset=utf-8");
+  response.set_content(*text, "application/json; charset=utf-8");
 }
 
 void handleRefresh(const httplib::Request& request, httplib::Response& response,

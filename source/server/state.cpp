@@ -19,11 +19,10 @@ std::atomic<bool> stateDirty{false};
 namespace {
 // The text of stateDoc as it is now, or null; guarded by stateMutex.
 std::shared_ptr<const std::string> stateText;
-}  // namespace
-
 // Set once, under stateMutex, when the program stops; applyChange reads it
 // under the same lock.
-static bool writesClosed = false;
+bool writesClosed = false;
+}  // namespace
 
 std::filesystem::path baseDir;
 std::filesystem::path dataFilePath;
