@@ -126,7 +126,7 @@ TEST_F(DevicesTest, ADeviceWithThreeKeptConnectionsPerWindowLeavesPagesFast) {
 struct ShortWaitsDevicesTest : DevicesTest {
   void SetUp() override {
     ServerOptions options;
-    options.env[kTestTimingsVariable] = "keepalive=1,request=2";
+    options.env[kTestTimingsVariable] = "keepalive=1,request=1";
     startServer(options);
   }
 };
