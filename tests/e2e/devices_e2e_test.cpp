@@ -109,7 +109,7 @@ TEST_F(DevicesTest, ADeviceWithThreeKeptConnectionsPerWindowLeavesPagesFast) {
     });
   }
   waitUntil([&] { return answered >= 60; }, 10s);
-  std::this_thread::sleep_for(1s);
+  std::this_thread::sleep_for(200ms);
   // A new device arrives: its page and its first write are answered at once.
   std::chrono::milliseconds pageTime;
   auto page = timedGet("/", pageTime);
