@@ -90,7 +90,7 @@ TEST(WorkerPool, ThreadsBeyondTheCoreEndAfterTheirIdleTimeAndComeBackWhenNeeded)
     // Spare threads go after their idle time; the core stays, however long it waits.
     for (int i = 0; i < 500 && pool.threadCount() > 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(pool.threadCount(), 3u) << burst;
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(pool.threadCount(), 3u) << burst;
   }
   std::atomic<int> done{0};

@@ -287,8 +287,8 @@ TEST_F(RefreshFeeds, SweepRemovesItemsOfDeletedFeeds) {
 }
 
 TEST_F(RefreshFeeds, FeedDeletedDuringTheRunIsWrittenThenSwept) {
-  curl_.answer("https://slow.example/a.ics",
-               fakecurl::Answer{calendarForToday("A"), std::string("200"), std::nullopt, std::string("2")});
+  curl_.answer("https://slow.example/a.ics", calendarForToday("A"), "200");
+  curl_.hold("https://slow.example/a.ics");
   curl_.answer("https://b.example/b.ics", calendarForToday("B"), "200");
   setFeed("a", json{{"url", "https://slow.example/a.ics"}});
   setFeed("b", json{{"url", "https://b.example/b.ics"}, {"kind", "Bee"}});
@@ -299,6 +299,7 @@ TEST_F(RefreshFeeds, FeedDeletedDuringTheRunIsWrittenThenSwept) {
     testsupport::waitUntil([this] { return curl_.calls() >= 1; }, std::chrono::seconds(10));
     applyChange("feeds", "b", nullptr);
     applyChange("feedEvents", "b", nullptr);
+    curl_.release("https://slow.example/a.ics");
   });
   std::string console = run();
   browser.join();

@@ -10,6 +10,7 @@
 
 #include "server/startup.h"
 #include "support/server_process.h"
+#include "support/test_timings.h"
 
 namespace {
 
@@ -96,6 +97,28 @@ TEST(Startup, CurlProbeNeedsFiveBytesStartingWithCurl) {
       {"Curl 7", false},
   };
   for (const auto& c : cases) EXPECT_EQ(curlProbeOutputOk(c.output.c_str(), c.output.size()), c.ok) << c.output;
+}
+
+// The time-outs configureServer gives the library, read back from it.
+struct InspectedServer : HouseholdServer {
+  time_t readSeconds() const { return read_timeout_sec_; }
+  time_t keepAliveSeconds() const { return keep_alive_timeout_sec_; }
+};
+
+TEST(Startup, TheServerTakesItsTimeOutsFromTheTimers) {
+  // A household's: 5 s for a kept-alive connection's next request, and the
+  // library's own 5 s without a byte of a body.
+  InspectedServer household;
+  configureServer(household);
+  EXPECT_EQ(household.readSeconds(), 5);
+  EXPECT_EQ(household.readSeconds(), CPPHTTPLIB_READ_TIMEOUT_SECOND);
+  EXPECT_EQ(household.keepAliveSeconds(), 5);
+  // The tests' shortened ones reach the server the same way.
+  testsupport::ScopedTimings shortened("read=1,keepalive=2");
+  InspectedServer tested;
+  configureServer(tested);
+  EXPECT_EQ(tested.readSeconds(), 1);
+  EXPECT_EQ(tested.keepAliveSeconds(), 2);
 }
 
 TEST(Startup, BaseFolderIsTheProgramsFolderOnlyWhenItHoldsAppHtml) {

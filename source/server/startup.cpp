@@ -59,6 +59,9 @@ void configureServer(HouseholdServer& server) {
   // The library's own keep-alive count is fixed when it is built, so it is set here.
   server.set_keep_alive_max_count(100);
   server.set_keep_alive_timeout(timings.keepAliveSeconds);
+  // The library's own read time-out, which a household keeps; named here so
+  // that tests can shorten it.
+  server.set_read_timeout(timings.readSeconds, 0);
   // Without this every answer on a kept-alive connection waits for the
   // browser's delayed acknowledgement.
   server.set_tcp_nodelay(true);

@@ -24,9 +24,9 @@ bool probeCurl();
 std::string findNetworkAddress();
 
 // Everything the server is given before it binds: the routes, the body limit,
-// the keep-alive count and time-out, no delayed small answers (its pool, keep-alive
-// loop and dead-peer detection come with HouseholdServer; the listening
-// socket's options with bindServer). main and the route tests both set their
+// the keep-alive count and time-out, the read time-out, no delayed small
+// answers (its pool, keep-alive loop and dead-peer detection come with
+// HouseholdServer; the listening socket's options with bindServer). main and the route tests both set their
 // server up here, so that the tests run the server as it runs.
 void configureServer(HouseholdServer& server);
 

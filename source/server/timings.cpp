@@ -29,6 +29,7 @@ Timings timingsFromText(const char* text, Timings base) {
       {"ping", &base.pingSeconds},
       {"request", &base.requestSeconds},
       {"keepalive", &base.keepAliveSeconds},
+      {"read", &base.readSeconds},
       {"peeridle", &base.deadPeer.idleSeconds},
       {"peerinterval", &base.deadPeer.intervalSeconds},
       {"peerprobes", &base.deadPeer.probes},

@@ -109,7 +109,7 @@ TEST_F(DevicesTest, ADeviceWithThreeKeptConnectionsPerWindowLeavesPagesFast) {
     });
   }
   waitUntil([&] { return answered >= 60; }, 10s);
-  std::this_thread::sleep_for(1s);
+  std::this_thread::sleep_for(200ms);
   // A new device arrives: its page and its first write are answered at once.
   std::chrono::milliseconds pageTime;
   auto page = timedGet("/", pageTime);
@@ -126,7 +126,7 @@ TEST_F(DevicesTest, ADeviceWithThreeKeptConnectionsPerWindowLeavesPagesFast) {
 struct ShortWaitsDevicesTest : DevicesTest {
   void SetUp() override {
     ServerOptions options;
-    options.env[kTestTimingsVariable] = "keepalive=2,request=3";
+    options.env[kTestTimingsVariable] = "keepalive=1,request=1";
     startServer(options);
   }
 };
@@ -151,7 +151,7 @@ TEST_F(ShortWaitsDevicesTest, SlowAndSilentConnectionsAreCutOffAndDoNotStopTheHo
       for (int t = 0; t < 50 && !stop; ++t) std::this_thread::sleep_for(10ms);
     }
   });
-  std::this_thread::sleep_for(1s);
+  std::this_thread::sleep_for(500ms);
   std::chrono::milliseconds answerTime;
   ASSERT_TRUE(timedGet("/api/state", answerTime));
   EXPECT_LT(answerTime, 5s) << answerTime.count();
@@ -273,10 +273,10 @@ struct VanishingDevicesTest : DevicesTest {
                    << "); run as root to test dead-peer detection";
     }
     ASSERT_EQ(std::system("ip link set lo up"), 0) << "the test needs the ip program (iproute2)";
-    // Probes after 1 s of silence, and 3 s for unacknowledged data, in place
+    // Probes after 1 s of silence, and 1 s for unacknowledged data, in place
     // of a household's 10 s and 15 s; pings every second keep data unacknowledged.
     ServerOptions options;
-    options.env[kTestTimingsVariable] = "ping=1,peeridle=1,peerinterval=1,peerprobes=2,peerunacked=3";
+    options.env[kTestTimingsVariable] = "ping=1,peeridle=1,peerinterval=1,peerprobes=1,peerunacked=1";
     startServer(options);
   }
 };

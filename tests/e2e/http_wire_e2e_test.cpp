@@ -289,7 +289,7 @@ TEST_F(WireTest, AnswersAreNeverCompressed) {
   EXPECT_EQ(streamHead->status, 200);
   EXPECT_EQ(streamHead->header("Content-Encoding"), "");
   std::string received;
-  stream.readUntilClosed(received, 2s);
+  stream.readUntilItHolds(received, "retry: 3000\ndata: {\"full\":");
   EXPECT_NE(received.find("retry: 3000\ndata: {\"full\":"), std::string::npos) << received;
 }
 
@@ -427,10 +427,11 @@ TEST_F(WireTest, AClientThatSendsAWholeOversizedBodyReadsTheRefusal) {
 }
 
 TEST_F(WireTest, AnEventStreamToHttp10IsUnchunkedAndToHttp11AsItWas) {
+  // The stream never ends: what came up to its first event is compared.
   RawConnection old(server->port());
   ASSERT_TRUE(old.send("GET /api/stream HTTP/1.0\r\n\r\n"));
   std::string received;
-  old.readUntilClosed(received, 1s);
+  old.readUntilItHolds(received, "data: {\"full\":");
   EXPECT_EQ(received.rfind("HTTP/1.1 200 OK\r\nCache-Control: no-store\r\nConnection: close\r\n"
                            "Content-Type: text/event-stream\r\nX-Accel-Buffering: no\r\n\r\n"
                            "retry: 3000\ndata: {\"full\":",
@@ -440,7 +441,7 @@ TEST_F(WireTest, AnEventStreamToHttp10IsUnchunkedAndToHttp11AsItWas) {
   RawConnection current(server->port());
   ASSERT_TRUE(current.send("GET /api/stream HTTP/1.1\r\nHost: x\r\n\r\n"));
   received.clear();
-  current.readUntilClosed(received, 1s);
+  current.readUntilItHolds(received, "data: {\"full\":");
   EXPECT_EQ(received.rfind("HTTP/1.1 200 OK\r\nCache-Control: no-store\r\nContent-Type: text/event-stream\r\n"
                            "Keep-Alive: timeout=5, max=100\r\nTransfer-Encoding: chunked\r\n"
                            "X-Accel-Buffering: no\r\n\r\n8c\r\nretry: 3000\ndata: {\"full\":",
@@ -493,8 +494,8 @@ TEST_F(WireTest, ARequestHeadIsCappedAndAFloodOfHeadersHoldsNoMemory) {
 // The same server with the request deadline and the ping interval shortened
 // (10 s and 20 s in production), for the tests that wait on them.
 struct ShortTimersWireTest : WireTest {
-  static constexpr int kRequestSeconds = 3;
-  static constexpr std::chrono::seconds kPing{3};
+  static constexpr int kRequestSeconds = 1;
+  static constexpr std::chrono::seconds kPing{1};
   void SetUp() override {
     ServerOptions options;
     options.env[kTestTimingsVariable] =
@@ -504,8 +505,8 @@ struct ShortTimersWireTest : WireTest {
 };
 
 TEST_F(ShortTimersWireTest, ARequestCutOffByItsDeadlineGets408AndItsConnectionEnds) {
-  // A head sent a line a second, and a body dripped after "100 Continue":
-  // the invitation does not stop the clock.
+  // A head sent a line every quarter of a second, and a body dripped after
+  // "100 Continue": the invitation does not stop the clock.
   RawConnection slowHead(server->port());
   RawConnection drip(server->port());
   ASSERT_TRUE(slowHead.send("GET /api/state HTTP/1.1\r\n"));
@@ -513,11 +514,11 @@ TEST_F(ShortTimersWireTest, ARequestCutOffByItsDeadlineGets408AndItsConnectionEn
   auto invitation = drip.readHead();
   ASSERT_TRUE(invitation);
   ASSERT_EQ(invitation->status, 100);
-  // Both are answered within their deadline; each is there a second later.
-  for (int i = 0; i < kRequestSeconds + 1; ++i) {
+  // Both are answered within their deadline; each is there half a second later.
+  for (int i = 0; i < 4 * kRequestSeconds + 2; ++i) {
     slowHead.send("X-Slow: " + std::to_string(i) + "\r\n");
     drip.send(i == 0 ? "{" : " ");
-    std::this_thread::sleep_for(1s);
+    std::this_thread::sleep_for(250ms);
   }
   for (RawConnection* connection : {&slowHead, &drip}) {
     auto answer = connection->readAnswer(1s);
@@ -546,14 +547,19 @@ std::size_t openSockets(pid_t pid) {
 
 TEST_F(ShortTimersWireTest, AClosedWindowsStreamEndsAtItsFirstPing) {
   const std::size_t before = openSockets(server->pid());
+  std::chrono::steady_clock::time_point opened;
   {
     RawConnection window(server->port());
     ASSERT_TRUE(window.send("GET /api/stream HTTP/1.1\r\nHost: x\r\n\r\n"));
     ASSERT_TRUE(window.readHead());
+    opened = std::chrono::steady_clock::now();
     ASSERT_TRUE(waitUntil([&] { return openSockets(server->pid()) == before + 1; }, 2s));
   }
-  // The first ping finds the window gone (before, the second one did).
-  EXPECT_TRUE(waitUntil([&] { return openSockets(server->pid()) == before; }, kPing * 5 / 3));
+  // The first ping finds the window gone (before, the second one did): the
+  // stream ends between them, counted from its opening.
+  const auto firstPingAndAHalf = std::chrono::duration_cast<std::chrono::milliseconds>(
+      opened + std::chrono::milliseconds(kPing) * 3 / 2 - std::chrono::steady_clock::now());
+  EXPECT_TRUE(waitUntil([&] { return openSockets(server->pid()) == before; }, firstPingAndAHalf));
 }
 
 TEST(WireRefresh, ARequestWhoseBodyIsCutOffDoesNothing) {
@@ -569,6 +575,9 @@ TEST(WireRefresh, ARequestWhoseBodyIsCutOffDoesNothing) {
   ServerOptions options;
   options.pathPrefix = BRIMLOFT_FAKE_CURL_DIR;
   options.env = curl.serverEnv();
+  // The read time-out (5 s for a household) shortened: the stalled requests
+  // below are answered when it ends.
+  options.env[kTestTimingsVariable] = "read=1";
   RunningServer server(folder.path(), options);
   ASSERT_TRUE(server.started()) << server.console();
   ASSERT_TRUE(waitUntil([&] { return curl.calls() == 1; }, 10s));
@@ -584,8 +593,9 @@ TEST(WireRefresh, ARequestWhoseBodyIsCutOffDoesNothing) {
       {"PUT", "/api/doc/events/e1", "Content-Length: 100\r\n", "{\"title\":\"changed\"}"},
   };
   // A client that stops sending (a tablet that leaves the house) is
-  // answered when its read stops (5 s without a byte, well before the
-  // request deadline, which would answer 408): 400, and the connection ends.
+  // answered when its read stops (the read time-out without a byte, well
+  // before the request deadline, which would answer 408): 400, and the
+  // connection ends.
   std::vector<std::unique_ptr<RawConnection>> stalled;
   for (const auto& c : cases) {
     stalled.push_back(std::make_unique<RawConnection>(server.port()));

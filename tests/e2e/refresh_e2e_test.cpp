@@ -5,6 +5,7 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <future>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -135,11 +136,16 @@ TEST_F(RefreshE2e, WritesAskOnlyForTheirOwnRefresh) {
 }
 
 TEST_F(RefreshE2e, RefreshRequestWaitsForTheRunInProgress) {
-  curl.answer(kFeedUrl, fakecurl::Answer{kCalendar, std::string("200"), std::nullopt, std::string("1.5")});
+  curl.hold(kFeedUrl);
   start();
   ASSERT_TRUE(testsupport::waitUntil([&] { return curl.calls() == 3; }, 10s));  // the slow feed is being fetched
   EXPECT_EQ(countOf(kFeedLine), 0);
-  auto res = client().Post("/api/refresh");
+  auto pending = std::async(std::launch::async, [&] { return client().Post("/api/refresh"); });
+  // The request arrives while the fetch is still held, and then it ends.
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(countOf(kFeedLine), 0);
+  curl.release(kFeedUrl);
+  auto res = pending.get();
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200);
   EXPECT_EQ(res->body, "{\"ok\":true}");
@@ -190,8 +196,9 @@ TEST_P(RefreshBurstE2e, PressesDuringASlowFetchShareARunAndLeaveWorkersFree) {
     streams.push_back(std::make_unique<testsupport::EventStreamReader>(server->port()));
   for (auto& s : streams) ASSERT_TRUE(s->waitFor("data: {\"full\":", 10s));
 
-  // The scheduler's next fetch of the calendar hangs for 5 s.
-  curl.answer(kFeedUrl, fakecurl::Answer{kCalendar, std::string("200"), std::nullopt, std::string("5")});
+  // The scheduler's next fetch of the calendar hangs until everything below
+  // has been answered.
+  curl.hold(kFeedUrl);
   curl.clearLog();
   ASSERT_TRUE(client().Put("/api/doc/feeds/fam", kFeeds["fam"].dump(), "application/json"));
   ASSERT_TRUE(testsupport::waitUntil([&] { return curl.calls() == 1; }, 5s));
@@ -236,8 +243,8 @@ TEST_P(RefreshBurstE2e, PressesDuringASlowFetchShareARunAndLeaveWorkersFree) {
   EXPECT_EQ(page ? page->status : 0, 200);
   ASSERT_EQ(put ? put->status : 0, 200);
   for (auto& s : streams) EXPECT_TRUE(s->waitFor("\"Swim\"", 10s));
-  // The run the presses wait for need not be slow too.
-  curl.stopDelaying(kFeedUrl);
+  // The slow fetch ends; the run the presses wait for is not slow.
+  curl.release(kFeedUrl);
 
   for (auto& t : pressing) t.join();
   EXPECT_EQ(ok, kMaxRefreshWaiters);

@@ -59,11 +59,14 @@ class FakeCurl {
   void answer(const std::string& url, const std::string& body, const std::string& status) {
     answer(url, Answer{body, status});
   }
-  // Later calls for `url` answer without the delay; a call already waiting
-  // keeps it, and the rest of its answer is left as it is.
-  void stopDelaying(const std::string& url) {
+  // Calls for `url` (given an answer before) wait from now until release(),
+  // 30 s at the most: a fetch held in progress for exactly as long as a test
+  // needs it, however slow the machine.
+  void hold(const std::string& url) { testsupport::writeFile(slots_.at(url) / "hold", ""); }
+  // The calls waiting on hold() answer, and later ones at once.
+  void release(const std::string& url) {
     auto found = slots_.find(url);
-    if (found != slots_.end()) std::filesystem::remove(found->second / "delay");
+    if (found != slots_.end()) std::filesystem::remove(found->second / "hold");
   }
 
   int calls() const {

@@ -126,6 +126,17 @@ bool RawConnection::readUntilClosed(std::string& received, std::chrono::millisec
   return closed_;
 }
 
+bool RawConnection::readUntilItHolds(std::string& received, const std::string& needle,
+                                     std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (buffer_.find(needle) == std::string::npos && receive(deadline)) {
+  }
+  const bool holds = buffer_.find(needle) != std::string::npos;
+  received += buffer_;
+  buffer_.clear();
+  return holds;
+}
+
 bool RawConnection::takesAnotherRequest(std::chrono::milliseconds timeout) {
   if (!send("GET /api/state HTTP/1.1\r\nHost: x\r\n\r\n")) return false;
   return readAnswer(timeout).has_value();

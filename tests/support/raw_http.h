@@ -43,6 +43,11 @@ class RawConnection {
   // Whatever arrives until the server closes, or until the time-out; true
   // when the server closed (end of stream or reset).
   bool readUntilClosed(std::string& received, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Whatever arrives until what this call reads (with the bytes pending)
+  // holds `needle`, the server closes, or the time-out; true when it holds
+  // `needle`. For an answer that never ends, such as an event stream.
+  bool readUntilItHolds(std::string& received, const std::string& needle,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // Sends one more request and waits for its answer: false when the server
   // ended the connection instead of taking it.
   bool takesAnotherRequest(std::chrono::milliseconds timeout = std::chrono::seconds(10));
