@@ -1,15 +1,14 @@
 #include "server/connections.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <limits>
 #include <string>
-#include <string_view>
 
 #include "platform/platform.h"
 #include "server/peer_limits.h"
 #include "server/timings.h"
+#include "text/text_util.h"
 
 namespace {
 
@@ -25,20 +24,6 @@ std::chrono::milliseconds toMilliseconds(time_t seconds, time_t microseconds) {
 int millisecondsUntil(Clock::time_point when) {
   auto left = std::chrono::ceil<std::chrono::milliseconds>(when - Clock::now()).count();
   return static_cast<int>(std::clamp<long long>(left, 0, std::numeric_limits<int>::max()));
-}
-
-bool startsWith(const std::string& text, std::size_t at, const char* prefix) {
-  return text.compare(at, std::strlen(prefix), prefix) == 0;
-}
-
-// Whether the answer head `head` (its lines, from the status line to the
-// blank line) holds the header line `line` ("\r\nname: value\r\n"), with the
-// name in any case; the library writes each header as "name: value".
-bool headHasLine(const std::string& head, std::string_view line) {
-  auto it = std::search(head.begin(), head.end(), line.begin(), line.end(), [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-  });
-  return it != head.end();
 }
 
 // An answer of the connection layer itself, to a request the library never
@@ -218,15 +203,17 @@ class ConnectionStream : public httplib::Stream {
       return true;
     }
     answerHead_.resize(end + 2);
-    if (startsWith(answerHead_, 0, "HTTP/1.1 1")) {
+    if (startsWith(answerHead_, "HTTP/1.1 1")) {
       // "100 Continue": the request is still the client's to send.
       answerHead_.clear();
       answerBegun_ = false;
       return true;
     }
     headWritten_ = true;
-    saysClose_ = headHasLine(answerHead_, "\r\nConnection: close\r\n");
-    unframed_ = !headHasLine(answerHead_, "\r\nContent-Length:");
+    // Header names in any case; the library writes each header as "name: value".
+    const std::string head = toLowerAscii(answerHead_);
+    saysClose_ = head.find("\r\nconnection: close\r\n") != std::string::npos;
+    unframed_ = head.find("\r\ncontent-length:") == std::string::npos;
     return true;
   }
 
