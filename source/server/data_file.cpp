@@ -258,13 +258,14 @@ SaveResult saveIfDirty(bool last) {
     if (fs::exists(dataFilePath, ec) || ec) return stateDirty ? SaveResult::failed : SaveResult::nothingToSave;
     protectDataFile = false;
   }
+  // With nothing to write, the saver's pass every 400 ms looks at nothing on disk.
+  if (!stateDirty) return SaveResult::nothingToSave;
   const char* const retry = last ? "" : " Trying again.";
   const fs::path target = saveTarget();
   const std::string inTheWay = whatIsInTheWay(target);
   if (!inTheWay.empty()) {
     // A folder fails the rename by itself, but a pipe, a device or a socket
     // would simply be replaced: the household put it there, so it stays.
-    if (!stateDirty) return SaveResult::nothingToSave;
     if (!lastSaveFailed) {
       printLine("Could not save family-data.json: " + inTheWay + " of that name is in the way." + retry);
     }
